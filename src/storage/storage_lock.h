@@ -1,0 +1,32 @@
+// Inter-process lock files of the data directory ("bootstrap.lock", slot locks).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+#include "platform/file_handle.h"
+
+namespace zarvo {
+
+enum class LockSharing { None };
+
+// One lock file handle: held, or not held because another process has it.
+class StorageLock {
+public:
+    StorageLock() = default;
+    explicit StorageLock(platform::FileHandle handle) noexcept : handle_(std::move(handle)) {}
+    StorageLock(StorageLock&&) noexcept = default;
+    StorageLock& operator=(StorageLock&&) noexcept = default;
+
+    bool held() const noexcept { return handle_.valid(); }
+    void release() noexcept { handle_.reset(); }
+
+private:
+    platform::FileHandle handle_;
+};
+
+// Guards the path, creates its folder and opens the lock. A busy lock is
+// returned not held; other failures raise "STORAGE_LOCK_FAILED".
+StorageLock lockStorageFile(const std::filesystem::path& path, LockSharing sharing = LockSharing::None);
+
+}  // namespace zarvo

@@ -1,0 +1,11 @@
+#include "trust/error.h"
+
+#include "platform/path_text.h"
+
+namespace zarvo {
+
+std::string messageWithPath(const std::string& message, const std::filesystem::path& path) {
+    return message + ": " + platform::pathToUtf8(path);
+}
+
+}  // namespace zarvo

@@ -1,0 +1,27 @@
+// A fresh folder per test, removed with everything in it afterwards.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace zarvo::test {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Whole-file helpers for arranging and checking test files.
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+std::string readFile(const std::filesystem::path& path);
+
+}  // namespace zarvo::test
