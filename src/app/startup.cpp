@@ -1,7 +1,119 @@
 #include "app/startup.h"
 
-namespace zarvo {
+#include <curl/curl.h>
+#include <sodium.h>
 
-int runStartup(int, char**) { return 0; }
+#include <exception>
+#include <iostream>
+
+#include "app/bootstrap.h"
+#include "app/command_line.h"
+#include "app/settings.h"
+#include "app/window_mode.h"
+#include "build_config.h"
+#include "launch/environment_scrub.h"
+#include "log/logger.h"
+#include "log/redaction.h"
+#include "net/url_policy.h"
+#include "platform/command_line.h"
+#include "platform/path_text.h"
+#include "platform/platform_name.h"
+#include "storage/data_directory.h"
+#include "trust/error.h"
+#include "trust/hashing.h"
+#include "trust/signed_envelope.h"
+#include "trust/strict_json.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+// What start-up remembers outside the run context.
+struct StartupState {
+    std::filesystem::path logPath;
+    bool reducedMotion = false;
+};
+
+Json::Value builtInTrust() {
+    const std::string key = build::kTrustKey;
+    if (key == "UNCONFIGURED") {
+        throw Error("LOCAL_ERROR", "Для этой сборки не настроен ключ обновлений. См. README: локальный запуск.");
+    }
+    Json::Value trust(Json::objectValue);
+    trust["publicKey"] = key;
+    trust["keyId"] = keyIdFor(decodeBase64(key));
+    trust["scope"] = "code";
+    return trust;
+}
+
+void initializeLibraries() {
+    if (sodium_init() < 0) {
+        throw Error("LOCAL_ERROR", "Crypto initialization failed");
+    }
+    curl_global_init(CURL_GLOBAL_ALL);
+}
+
+int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, StartupState& state) {
+    initializeLibraries();
+    bootstrap.options = parseOptions(arguments);
+
+    auto dataDir = bootstrap.options.find("--data-dir");
+    bootstrap.dataDir = std::filesystem::absolute(
+        dataDir != bootstrap.options.end() ? platform::pathFromUtf8(dataDir->second) : resolveDataDirectory());
+
+    bool debug = bootstrap.hasOption("--debug") || readSettingsFlag(bootstrap.dataDir, "debugMode");
+    state.logPath = bootstrap.dataDir / "logs" / "bootstrap.log";
+    configureLog(state.logPath, debug);
+    logMessage(LogLevel::Info, std::string("bootstrap.start platform=") + platform::kPlatformName);
+    state.reducedMotion = readSettingsFlag(bootstrap.dataDir, "reducedMotion");
+
+    if (bootstrap.hasOption("--preview")) {
+        return runPreviewMode(bootstrap, state.logPath, state.reducedMotion);
+    }
+
+    bootstrap.allowLoopbackHttp = bootstrap.hasOption("--allow-loopback-http");
+    bootstrap.headless = bootstrap.hasOption("--headless");
+    if (auto url = bootstrap.options.find("--service-url"); url != bootstrap.options.end()) {
+        bootstrap.serviceUrl = url->second;
+    }
+
+    if (auto trustFile = bootstrap.options.find("--code-trust"); trustFile != bootstrap.options.end()) {
+        bootstrap.codeTrust =
+            parseStrictJson(readFileLimited(platform::pathFromUtf8(trustFile->second), kJsonFileLimit));
+    } else {
+        bootstrap.codeTrust = builtInTrust();
+    }
+
+    if (!isAllowedUrl(bootstrap.serviceUrl, bootstrap.allowLoopbackHttp)) {
+        throw Error("LOCAL_ERROR", "Адрес API должен использовать HTTPS");
+    }
+
+    if (bootstrap.headless || bootstrap.hasOption("--self-replace")) {
+        bootstrap.run();
+        return 0;
+    }
+    return runWindowMode(bootstrap, state.logPath, state.reducedMotion);
+}
+
+}  // namespace
+
+int runStartup(int argc, char** argv) {
+    scrubEnvironment();
+    const std::vector<std::string> arguments = platform::commandLineArguments(argc, argv);
+    const bool errorWindowWanted = wantsErrorWindow(arguments);
+
+    Bootstrap bootstrap;
+    StartupState state;
+    try {
+        return startUp(bootstrap, arguments, state);
+    } catch (const std::exception& error) {
+        logMessage(LogLevel::Error, error.what());
+        if (errorWindowWanted) {
+            showFatalErrorWindow(state.logPath, error.what());
+        }
+        std::cerr << redactText(error.what()) << '\n' << std::flush;
+        return 1;
+    }
+}
 
 }  // namespace zarvo
