@@ -1,0 +1,27 @@
+#include "app/bootstrap_state.h"
+
+#include "trust/strict_json.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+std::filesystem::path statePath(const std::filesystem::path& dataDir) { return dataDir / "bootstrap-state.json"; }
+
+}  // namespace
+
+Json::Value readBootstrapState(const std::filesystem::path& dataDir) {
+    auto path = statePath(dataDir);
+    // Any kind of file system object counts as present, so a folder in its
+    // place is reported instead of silently starting from scratch.
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path))) {
+        return Json::Value();
+    }
+    return parseStrictJson(readFileLimited(path, kJsonFileLimit));
+}
+
+void writeBootstrapState(const std::filesystem::path& dataDir, const Json::Value& state) {
+    writeFileAtomic(statePath(dataDir), writeCompactJson(state));
+}
+
+}  // namespace zarvo

@@ -1,0 +1,29 @@
+// The first half of the update flow: ask the service for the current release,
+// or start the installed one when the service cannot be reached.
+#pragma once
+
+#include <json/value.h>
+
+#include <optional>
+#include <string>
+
+namespace zarvo {
+
+class Bootstrap;
+
+// A release the service offered and this machine accepted.
+struct AcceptedUpdate {
+    Json::Value state;     // bootstrap-state.json as now written
+    Json::Value answer;    // the signed envelope as received
+    Json::Value manifest;  // its checked payload
+    std::string slot;      // slotNameFor(answer)
+};
+
+// Runs with the update lock held. Reports "Проверка обновлений", reads the
+// state, requests the answer, refuses rollbacks, records the accepted
+// sequence and the trust file, and checks that the components are published.
+// Returns nullopt when the service was unreachable and the installed version
+// was started instead.
+std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context);
+
+}  // namespace zarvo

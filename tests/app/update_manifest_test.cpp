@@ -1,0 +1,102 @@
+#include "app/update_manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "app/bootstrap.h"
+#include "support/signing.h"
+#include "trust/error.h"
+
+namespace zarvo::test {
+namespace {
+
+std::string errorCode(const std::function<void()>& action, std::string* message = nullptr) {
+    try {
+        action();
+    } catch (const Error& error) {
+        if (message) {
+            *message = error.what();
+        }
+        return error.code();
+    }
+    return "";
+}
+
+class UpdateManifestTest : public ::testing::Test {
+protected:
+    UpdateManifestTest() { context.codeTrust = key.trust(); }
+
+    // The check's verdict on the manifest after `change`.
+    std::string verdict(const std::function<void(Json::Value&)>& change) {
+        Json::Value manifest = compatibleManifest(3);
+        change(manifest);
+        std::string message;
+        std::string code = errorCode([&] { readUpdateManifest(context, key.sign(manifest)); }, &message);
+        return code.empty() ? "ok" : code + " " + message;
+    }
+
+    TestKey key;
+    Bootstrap context;
+};
+
+TEST_F(UpdateManifestTest, CompatibilityRules) {
+    const std::string incompatible = "LOCAL_ERROR Манифест обновления несовместим";
+    EXPECT_EQ(verdict([](Json::Value&) {}), "ok");
+    EXPECT_EQ(verdict([](Json::Value& m) { m["type"] = "core"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m.removeMember("type"); }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["schemaVersion"] = 2; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["platform"] = "Linux"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["platform"] = "windows"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["arch"] = "arm64"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["coreApi"] = 2; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["apiUrl"] = "http://api.example.org/"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m.removeMember("azuriomUrl"); }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["contentKey"].removeMember("scope"); }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["contentKey"]["scope"] = "code"; }), incompatible);
+    // Members the pre-starter does not read are the core's business.
+    EXPECT_EQ(verdict([](Json::Value& m) { m["somethingNew"] = true; }), "ok");
+    // A value of the wrong type is the JSON library's error, not a verdict of ours.
+    EXPECT_THROW(verdict([](Json::Value& m) { m["schemaVersion"] = "1"; }), std::exception);
+}
+
+TEST_F(UpdateManifestTest, LoopbackApiIsCompatibleOnlyWhenAllowed) {
+    auto loopback = [](Json::Value& m) { m["apiUrl"] = "http://127.0.0.1:8080/api"; };
+    EXPECT_EQ(verdict(loopback), "LOCAL_ERROR Манифест обновления несовместим");
+    context.allowLoopbackHttp = true;
+    EXPECT_EQ(verdict(loopback), "ok");
+}
+
+TEST_F(UpdateManifestTest, SignatureProblemsComeFromTheEnvelope) {
+    Json::Value envelope = key.sign(compatibleManifest(1));
+    TestKey other;
+    context.codeTrust = other.trust();
+    EXPECT_EQ(errorCode([&] { readUpdateManifest(context, envelope); }), "SIGNATURE_INVALID");
+    context.codeTrust = key.trust("content");
+    EXPECT_EQ(errorCode([&] { readUpdateManifest(context, envelope); }), "SIGNATURE_INVALID");
+}
+
+TEST(SlotNames, FollowTheWholeAnswer) {
+    TestKey key;
+    Json::Value answer = key.sign(compatibleManifest(1));
+    std::string slot = slotNameFor(answer);
+    EXPECT_EQ(slot.size(), 24u);
+    EXPECT_TRUE(isValidSlotName(slot));
+    EXPECT_EQ(slotNameFor(answer), slot);
+    Json::Value extra = answer;
+    extra["unsignedNote"] = "x";  // outside the payload, still a different answer
+    EXPECT_NE(slotNameFor(extra), slot);
+
+    EXPECT_TRUE(isValidSlotName("a"));
+    EXPECT_TRUE(isValidSlotName("abc-def_123"));
+    EXPECT_TRUE(isValidSlotName(std::string(80, 'z')));
+    EXPECT_FALSE(isValidSlotName(std::string(81, 'z')));
+    EXPECT_FALSE(isValidSlotName(""));
+    EXPECT_FALSE(isValidSlotName("Abc"));
+    EXPECT_FALSE(isValidSlotName("a.b"));
+    EXPECT_FALSE(isValidSlotName("a/b"));
+    EXPECT_FALSE(isValidSlotName(".."));
+}
+
+}  // namespace
+}  // namespace zarvo::test
