@@ -19,6 +19,11 @@ Json::Value parseStrictJson(std::string_view bytes) {
     builder["collectComments"] = false;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
 
+    // The reader takes a NUL byte for the end of the input and would accept
+    // anything after it; JSON text never holds a raw NUL.
+    if (bytes.find('\0') != std::string_view::npos) {
+        throw Error("INVALID_JSON", "Некорректный JSON");
+    }
     Json::Value document;
     std::string ignoredErrors;
     bool parsed = false;
