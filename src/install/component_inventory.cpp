@@ -1,0 +1,142 @@
+// Verification of an installed component against its signed file list. Each
+// file is locked before it is hashed, through the same handle, so what was
+// checked is what stays in place while the locks are held.
+#include "install/component_inventory.h"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include "install/open_file_digest.h"
+#include "install/safe_path.h"
+#include "platform/component_lock.h"
+#include "platform/path_text.h"
+#include "trust/error.h"
+
+namespace zarvo {
+namespace {
+
+constexpr Json::ArrayIndex kMaxMembers = 100000;
+constexpr std::size_t kDigestLength = 64;
+
+[[noreturn]] void failChanged(const std::string& message) { throw Error("COMPONENT_CHANGED", message); }
+
+// Opens the folders from the file's own folder up to the root, each once per
+// call: a component of many files in few folders costs one handle per folder.
+void lockFolderChain(const std::filesystem::path& root, const std::string& name, std::set<std::string>& visited,
+                     ComponentLocks& locks) {
+    std::string relative = name;
+    for (;;) {
+        auto slash = relative.rfind('/');
+        relative = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+        if (!visited.insert(relative).second) {
+            return;
+        }
+        std::filesystem::path folder = relative.empty() ? root : root / platform::pathFromUtf8(relative);
+        std::error_code error;
+        auto status = std::filesystem::symlink_status(folder, error);
+        if (error || std::filesystem::is_symlink(status)) {
+            failChanged("Перенаправление папки приложения");
+        }
+        try {
+            locks.add(platform::openComponentFolder(folder));
+        } catch (const std::system_error&) {
+            failChanged("Папка приложения занята");
+        }
+        if (relative.empty()) {
+            return;
+        }
+    }
+}
+
+void verifyListedFile(const std::filesystem::path& root, const std::string& name, const Json::Value& value,
+                      std::set<std::string>& visited, ComponentLocks& locks) {
+    std::filesystem::path file = resolveInstallPath(root, name);
+    std::error_code error;
+    if (!value.isString() || value.asString().size() != kDigestLength ||
+        !std::filesystem::is_regular_file(file, error)) {
+        failChanged("Файлы приложения повреждены: " + name);
+    }
+    lockFolderChain(root, name, visited, locks);
+
+    auto status = std::filesystem::symlink_status(file, error);
+    if (error || std::filesystem::is_symlink(status)) {
+        failChanged("Ссылка вместо файла приложения");
+    }
+    std::optional<platform::FileHandle> handle;
+    try {
+        handle = platform::openComponentFile(file);
+    } catch (const std::system_error&) {
+        handle.reset();
+    }
+    if (!handle) {
+        failChanged("Файл приложения занят для записи");
+    }
+    // Hashed through the locked handle rather than reopened by path: a file
+    // swapped in between would otherwise be hashed while the old one stays locked.
+    std::string digest = hashOpenFile(*handle, "sha256");
+    locks.add(std::move(*handle));
+    if (digest != value.asString()) {
+        failChanged("Файлы приложения изменены: " + name);
+    }
+}
+
+// Every regular file below root must be listed, and nothing below root may be a link.
+void refuseExtraEntries(const std::filesystem::path& root, const Json::Value& files) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (entry.is_symlink()) {
+            failChanged("Ссылка в папке приложения");
+        }
+        if (entry.is_regular_file()) {
+            std::string relative = platform::pathToGenericUtf8(entry.path().lexically_relative(root));
+            if (!files.isMember(relative)) {
+                failChanged("Посторонний файл приложения: " + relative);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+ComponentLocks& ComponentLocks::operator=(ComponentLocks&& other) noexcept {
+    if (this != &other) {
+        release();
+        handles_ = std::move(other.handles_);
+    }
+    return *this;
+}
+
+void ComponentLocks::release() noexcept {
+    while (!handles_.empty()) {
+        handles_.pop_back();
+    }
+}
+
+void ComponentLocks::add(platform::FileHandle handle) { handles_.push_back(std::move(handle)); }
+
+ComponentLocks verifyComponentFiles(const std::filesystem::path& componentRoot, const Json::Value& files) {
+    if (!files.isObject() || files.empty() || files.size() > kMaxMembers) {
+        throw Error("COMPONENT_INVENTORY_REQUIRED",
+                    "Для обновления отсутствует подписанный список файлов. Переопубликуйте компонент.");
+    }
+    std::filesystem::path root = componentRoot;
+    if (!root.has_filename() && root.has_relative_path()) {
+        root = root.parent_path();  // "slot/core/" names the same folder as "slot/core"
+    }
+    std::vector<std::string> names = files.getMemberNames();
+    std::sort(names.begin(), names.end());  // byte order, whatever the container keeps
+
+    // On any failure the locks taken so far close as this object goes out of scope.
+    ComponentLocks locks;
+    std::set<std::string> visited;
+    for (const std::string& name : names) {
+        verifyListedFile(root, name, files[name], visited, locks);
+    }
+    // Only after every listed file passed, so a changed file is reported before an extra one.
+    refuseExtraEntries(root, files);
+    return locks;
+}
+
+}  // namespace zarvo

@@ -1,0 +1,44 @@
+// The check of an installed component against its signed file list, and the
+// handles that keep the checked files as they were while the component is used.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <vector>
+
+#include <json/value.h>
+
+#include "platform/file_handle.h"
+
+namespace zarvo {
+
+// Open handles on a verified component's folders and files, in the order they
+// were taken. Closing them (destruction or release) ends the protection. Move-only;
+// owned by one thread.
+class ComponentLocks {
+public:
+    ComponentLocks() = default;
+    ComponentLocks(ComponentLocks&&) noexcept = default;
+    ComponentLocks& operator=(ComponentLocks&& other) noexcept;
+    ComponentLocks(const ComponentLocks&) = delete;
+    ComponentLocks& operator=(const ComponentLocks&) = delete;
+    ~ComponentLocks() { release(); }
+
+    std::size_t size() const noexcept { return handles_.size(); }
+    bool empty() const noexcept { return handles_.empty(); }
+    // Closes every handle, the newest first. Safe to call more than once.
+    void release() noexcept;
+    // Takes ownership of one more handle.
+    void add(platform::FileHandle handle);
+
+private:
+    std::vector<platform::FileHandle> handles_;
+};
+
+// Checks root against files (member name: "/"-separated relative path; value:
+// lowercase SHA-256 hex): every listed file present, unlinked and unchanged,
+// nothing unlisted and no link anywhere below root. Returns the locks that keep
+// it so. Raises zarvo::Error; a failed call holds nothing. Update thread.
+ComponentLocks verifyComponentFiles(const std::filesystem::path& root, const Json::Value& files);
+
+}  // namespace zarvo

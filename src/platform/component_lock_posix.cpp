@@ -1,0 +1,54 @@
+// Component locks on POSIX. Linux has no mandatory sharing modes: a held folder
+// can still be renamed, and a shared open-file-description lock only stops
+// writers that ask for the conflicting lock first. The guarantee holds against
+// every process that follows the same protocol (the core, other pre-starters,
+// our tools), not against one that writes without locking.
+#include "platform/component_lock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace zarvo::platform {
+
+FileHandle openComponentFolder(const std::filesystem::path& path) {
+    FileHandle folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) {
+        throw std::system_error(errno, std::generic_category(), "open folder " + path.string());
+    }
+    return folder;
+}
+
+std::optional<FileHandle> openComponentFile(const std::filesystem::path& path) {
+    // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; such a
+    // path is refused below, and for a regular file the flag changes nothing.
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!file.valid()) {
+        throw std::system_error(errno, std::generic_category(), "open " + path.string());
+    }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) {
+        throw std::system_error(errno, std::generic_category(), "stat " + path.string());
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw std::system_error(EINVAL, std::generic_category(), "not a regular file " + path.string());
+    }
+    // Shared over the whole file: any number of readers, no cooperating writer.
+    // An open-file-description lock goes with this handle alone and ends when it is closed.
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (::fcntl(file.get(), F_OFD_SETLK, &lock) != 0) {
+        if (errno == EAGAIN || errno == EACCES) {
+            return std::nullopt;
+        }
+        throw std::system_error(errno, std::generic_category(), "lock " + path.string());
+    }
+    return file;
+}
+
+}  // namespace zarvo::platform
