@@ -1,0 +1,281 @@
+// The artifact download: lock, cache hit, resumable attempts with manual
+// redirects, digest verification and the final durable move.
+#include "net/download.h"
+
+#include <chrono>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "log/logger.h"
+#include "log/redaction.h"
+#include "net/thread_easy_handle.h"
+#include "net/transfer_options.h"
+#include "net/url_policy.h"
+#include "platform/file_replace.h"
+#include "storage/storage_lock.h"
+#include "trust/error.h"
+#include "trust/hashing.h"
+
+namespace zarvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCancelledMessage = "Установка отменена";
+constexpr const char* kUnsafeUrlMessage = "Ссылка загрузки должна использовать HTTPS";
+constexpr const char* kInterruptedMessage = "Загрузка прервалась. Повторный запуск продолжит её.";
+constexpr int kAttempts = 2;
+constexpr int kRequestsPerAttempt = 6;  // the first and up to five redirects
+constexpr auto kLockPollInterval = std::chrono::milliseconds(100);
+
+// Why one request's loop ended: the final response, or a redirect to follow.
+struct Response {
+    long status = 0;
+    std::string location;
+};
+
+void throwIfCancelled(const std::atomic<bool>* cancelRequested) {
+    if (cancelRequested != nullptr && cancelRequested->load()) {
+        throw Error("CANCELLED", kCancelledMessage);
+    }
+}
+
+fs::path withSuffix(const fs::path& path, const char* suffix) {
+    fs::path result = path;
+    result += suffix;
+    return result;
+}
+
+const Json::Value* findMember(const Json::Value& object, std::string_view name) {
+    return object.isObject() ? object.find(name.data(), name.data() + name.size()) : nullptr;
+}
+
+bool isLink(const fs::path& path) { return fs::is_symlink(fs::symlink_status(path)); }
+bool isRegularFile(const fs::path& path) { return fs::is_regular_file(fs::symlink_status(path)); }
+
+std::uint64_t artifactSize(const Json::Value& artifact) {
+    const Json::Value* size = findMember(artifact, "size");
+    if (size == nullptr || size->isNull()) {
+        return 0;
+    }
+    if (!size->isUInt64()) {
+        throw Error("LOCAL_ERROR", "Некорректный размер артефакта");
+    }
+    return size->asUInt64();
+}
+
+std::string artifactUrl(const Json::Value& artifact) {
+    const Json::Value* url = findMember(artifact, "url");
+    // A missing URL is refused by the URL policy like any other unusable one.
+    return url != nullptr && url->isString() ? url->asString() : std::string();
+}
+
+// Waits, polling, while another process downloads the same target.
+StorageLock lockDownload(const fs::path& lockPath, const std::atomic<bool>* cancelRequested) {
+    if (isLink(lockPath)) {
+        throw Error("LOCAL_ERROR", "Ссылка вместо файла блокировки");
+    }
+    while (true) {
+        StorageLock lock;
+        try {
+            lock = lockStorageFile(lockPath);
+        } catch (const Error& error) {
+            if (error.code() != "STORAGE_LOCK_FAILED") {
+                throw;
+            }
+            throw Error("LOCAL_ERROR", "Не удалось открыть блокировку загрузки");
+        }
+        if (lock.held()) {
+            return lock;
+        }
+        throwIfCancelled(cancelRequested);
+        std::this_thread::sleep_for(kLockPollInterval);
+    }
+}
+
+bool isCacheHit(const fs::path& target, std::uint64_t size, const ArtifactDigest& digest) {
+    if (!isRegularFile(target)) {
+        return false;
+    }
+    if (size > 0 && fs::file_size(target) != size) {
+        return false;
+    }
+    return hashFile(target, digest.algorithm) == digest.value;
+}
+
+bool isVerified(const fs::path& partial, std::uint64_t size, const ArtifactDigest& digest) {
+    if (!isRegularFile(partial)) {
+        return false;
+    }
+    if (size > 0 && fs::file_size(partial) != size) {
+        return false;
+    }
+    return hashFile(partial, digest.algorithm) == digest.value;
+}
+
+// One request of an attempt; raises for everything but a final or redirect response.
+Response performRequest(const std::string& url, DownloadSink& sink, const std::string& bearerToken,
+                        bool allowLoopbackHttp, const std::atomic<bool>* cancelRequested) {
+    ThreadEasyHandle easy;
+    if (!easy || !isAllowedUrl(url, allowLoopbackHttp)) {
+        throw Error("UNSAFE_URL", kUnsafeUrlMessage);
+    }
+    if (!bearerToken.empty()) {
+        easy.headers().append("Authorization: Bearer " + bearerToken);
+    }
+    if (sink.resumeOffset > 0) {
+        easy.headers().append("Range: bytes=" + std::to_string(sink.resumeOffset) + "-");
+    }
+    sink.status = 0;
+    sink.location.clear();
+    sink.contentRange.clear();
+    bool configured = setCommonTransferOptions(easy.get(), url, allowLoopbackHttp) &&
+                      curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, easy.headers().get()) == CURLE_OK &&
+                      attachDownloadSink(easy.get(), sink);
+    CURLcode result = configured ? curl_easy_perform(easy.get()) : CURLE_FAILED_INIT;
+    easy.release();
+    sink.output.close();
+
+    if (sink.callbackError) {
+        std::rethrow_exception(sink.callbackError);
+    }
+    throwIfCancelled(cancelRequested);
+    if (result != CURLE_OK) {
+        logMessage(LogLevel::Warn, "download.interrupted " + redactUrlForLog(url) + " status=" +
+                                       std::to_string(sink.status) + " transport=" + curl_easy_strerror(result));
+        throw Error("DOWNLOAD_FAILED", kInterruptedMessage);
+    }
+    return Response{sink.status, sink.location};
+}
+
+// Follows redirects by hand so that every hop passes the URL and token rules.
+// Returns the final response; the sink has stored its body.
+long fetch(const std::string& url, DownloadSink& sink, const std::string& bearerToken,
+           const std::string& tokenOrigin, bool allowLoopbackHttp, const std::atomic<bool>* cancelRequested) {
+    std::string current = url;
+    for (int request = 1;; ++request) {
+        if (!bearerToken.empty() && urlOrigin(current) != tokenOrigin) {
+            throw Error("UNSAFE_URL", "Токен нельзя передавать другому серверу");
+        }
+        Response response = performRequest(current, sink, bearerToken, allowLoopbackHttp, cancelRequested);
+        if (response.status < 300 || response.status > 399) {
+            return response.status;
+        }
+        if (response.location.empty()) {
+            throw Error("LOCAL_ERROR", "Некорректное перенаправление");
+        }
+        current = response.location.starts_with("/") ? urlOrigin(current) + response.location : response.location;
+        if (request == kRequestsPerAttempt) {
+            throw Error("LOCAL_ERROR", "Слишком много перенаправлений");
+        }
+        if (isDebugMode()) {
+            logMessage(LogLevel::Debug, "download.redirect status=" + std::to_string(response.status) +
+                                            " to=" + redactUrlForLog(current));
+        }
+    }
+}
+
+}  // namespace
+
+ArtifactDigest artifactDigest(const Json::Value& artifact) {
+    ArtifactDigest digest;
+    digest.algorithm = artifact.isObject() && artifact.isMember("sha256") ? "sha256" : "sha1";
+    size_t length = digest.algorithm == "sha256" ? 64 : 40;
+    const Json::Value* value = findMember(artifact, digest.algorithm);
+    if (value != nullptr && value->isString()) {
+        digest.value = value->asString();
+    }
+    if (digest.value.size() != length || digest.value.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        throw Error("HASH_REQUIRED", "Артефакт должен иметь контрольную сумму");
+    }
+    return digest;
+}
+
+void downloadArtifact(const Json::Value& artifact, const fs::path& target, const std::string& bearerToken,
+                      const std::string& tokenOrigin, bool allowLoopbackHttp,
+                      const std::atomic<bool>* cancelRequested, const DownloadProgress& onProgress) {
+    if (!bearerToken.empty()) {
+        registerSecret(bearerToken);
+    }
+    auto started = std::chrono::steady_clock::now();
+    ArtifactDigest digest = artifactDigest(artifact);
+    std::string url = artifactUrl(artifact);
+    std::uint64_t size = artifactSize(artifact);
+
+    fs::path parent = target.parent_path();
+    if (!parent.empty()) {
+        fs::create_directories(parent);
+    }
+    StorageLock lock = lockDownload(withSuffix(target, ".lock"), cancelRequested);
+
+    if (isCacheHit(target, size, digest)) {
+        if (isDebugMode()) {
+            logMessage(LogLevel::Debug, "download.cache-hit " + digest.value + " bytes=" + std::to_string(size));
+        }
+        return;
+    }
+
+    if (!parent.empty()) {
+        fs::create_directories(parent);
+    }
+    fs::path partial = withSuffix(target, ".part");
+    if (isLink(target) || isLink(partial)) {
+        throw Error("LOCAL_ERROR", "Опасный путь загрузки");
+    }
+
+    for (int attempt = 1;; ++attempt) {
+        throwIfCancelled(cancelRequested);
+        bool partialExists = fs::exists(fs::symlink_status(partial));
+        if (partialExists && size > 0 && fs::file_size(partial) > size) {
+            fs::remove(partial);
+            partialExists = false;
+        }
+        DownloadSink sink;
+        sink.partialPath = partial;
+        sink.resumeOffset = partialExists ? fs::file_size(partial) : 0;
+        sink.expectedSize = size;
+        sink.cancelRequested = cancelRequested;
+        sink.onProgress = &onProgress;
+        if (isDebugMode()) {
+            logMessage(LogLevel::Debug, "download.begin " + redactUrlForLog(url) + " bytes=" + std::to_string(size) +
+                                            " resume=" + std::to_string(sink.resumeOffset));
+        }
+
+        long status = fetch(url, sink, bearerToken, tokenOrigin, allowLoopbackHttp, cancelRequested);
+        bool rangeDone = status == 416 && fs::exists(fs::symlink_status(partial));
+        if (!rangeDone) {
+            if (status != 200 && status != 206) {
+                throw Error("DOWNLOAD_FAILED", "Файл недоступен: HTTP " + std::to_string(status),
+                            static_cast<std::int32_t>(status));
+            }
+            if (status == 200 && !sink.outputOpened) {
+                // A 200 without a body is an empty file, not whatever the partial held before.
+                platform::OutputFile empty(partial, platform::OutputMode::Truncate);
+            }
+        }
+
+        if (isVerified(partial, size, digest)) {
+            break;
+        }
+        logMessage(LogLevel::Warn, "download.hash-mismatch " + redactUrlForLog(url) + " attempt=" +
+                                       std::to_string(attempt));
+        fs::remove(partial);
+        if (attempt == kAttempts) {
+            throw Error("HASH_MISMATCH", "Контрольная сумма загрузки не совпала");
+        }
+    }
+
+    try {
+        platform::replaceFileDurably(partial, target);
+    } catch (const std::system_error&) {
+        throw Error("LOCAL_ERROR", "Не удалось сохранить загрузку");
+    }
+    if (isDebugMode()) {
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        logMessage(LogLevel::Debug, "download.verified " + digest.value + " bytes=" +
+                                        std::to_string(fs::file_size(target)) + " ms=" + std::to_string(elapsed.count()));
+    }
+}
+
+}  // namespace zarvo

@@ -1,0 +1,35 @@
+// Resumable, verified download of one release file to a target path, shared
+// safely by several pre-starter processes through a lock file per target.
+#pragma once
+
+#include <json/value.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+
+#include "net/download_sink.h"
+
+namespace zarvo {
+
+struct ArtifactDigest {
+    std::string algorithm;  // "sha256" or "sha1"
+    std::string value;      // lowercase hex of the algorithm's length
+};
+
+// "sha256" when it is a member (whatever its value), else "sha1". Raises
+// "HASH_REQUIRED" when the chosen digest is missing or not lowercase hex of
+// the right length.
+ArtifactDigest artifactDigest(const Json::Value& artifact);
+
+// Brings the artifact ("url", optional "size", digest) to target: a cache hit
+// when target already matches, else a download into "<target>.part" (resumed
+// across runs) that is verified and moved into place. Serialised per target by
+// "<target>.lock". The token goes only to tokenOrigin. Raises zarvo::Error (see
+// the messages in download.cpp); an exception thrown by onProgress comes out
+// unchanged. Blocking, on the calling thread; cancelRequested may be null.
+void downloadArtifact(const Json::Value& artifact, const std::filesystem::path& target,
+                      const std::string& bearerToken, const std::string& tokenOrigin, bool allowLoopbackHttp,
+                      const std::atomic<bool>* cancelRequested, const DownloadProgress& onProgress);
+
+}  // namespace zarvo

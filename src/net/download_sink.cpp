@@ -1,0 +1,166 @@
+// libcurl callbacks of a download: parse the response head, stream 200/206
+// bodies into the partial file, report progress and observe cancellation.
+#include "net/download_sink.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <string_view>
+#include <system_error>
+
+#include "log/logger.h"
+
+namespace zarvo {
+namespace {
+
+bool startsWithLowercase(std::string_view line, std::string_view prefix) {
+    if (line.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string headerValue(std::string_view line) {
+    auto value = line.substr(line.find(':') + 1);
+    auto first = value.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    auto last = value.find_last_not_of(" \t\r\n");
+    return std::string(value.substr(first, last - first + 1));
+}
+
+long statusOfLine(std::string_view line) {
+    // "HTTP/1.1 206 Partial Content": the second blank-separated field.
+    auto start = line.find_first_of(" \t");
+    if (start == std::string_view::npos) {
+        return 0;
+    }
+    start = line.find_first_not_of(" \t", start);
+    if (start == std::string_view::npos) {
+        return 0;
+    }
+    long status = 0;
+    std::from_chars(line.data() + start, line.data() + line.size(), status);
+    return status;
+}
+
+size_t receiveHeader(char* data, size_t size, size_t count, void* userData) {
+    auto* sink = static_cast<DownloadSink*>(userData);
+    size_t n = size * count;
+    std::string_view line(data, n);
+    try {
+        if (startsWithLowercase(line, "http/")) {
+            sink->status = statusOfLine(line);
+            sink->location.clear();
+            sink->contentRange.clear();
+        } else if (startsWithLowercase(line, "location:")) {
+            sink->location = headerValue(line);
+        } else if (startsWithLowercase(line, "content-range:")) {
+            sink->contentRange = headerValue(line);
+        }
+    } catch (...) {
+        sink->callbackError = std::current_exception();
+        return 0;
+    }
+    return n;
+}
+
+// Opens the partial file for the first accepted block; false refuses the block.
+bool openPartial(DownloadSink& sink) {
+    platform::OutputMode mode = platform::OutputMode::Truncate;
+    if (sink.status == 200) {
+        // The server ignored the range (or none was asked): the file starts over.
+        sink.resumeOffset = 0;
+    } else {
+        std::string expected = "bytes " + std::to_string(sink.resumeOffset) + "-";
+        if (!sink.contentRange.starts_with(expected)) {
+            logMessage(LogLevel::Warn, "download.range-mismatch resume=" + std::to_string(sink.resumeOffset) +
+                                           " content-range=" + sink.contentRange);
+            return false;
+        }
+        if (sink.resumeOffset > 0) {
+            mode = platform::OutputMode::Append;
+        }
+    }
+    try {
+        sink.output = platform::OutputFile(sink.partialPath, mode);
+    } catch (const std::system_error& error) {
+        logMessage(LogLevel::Warn, std::string("download.partial-open-failed ") + error.what());
+        return false;
+    }
+    sink.outputOpened = true;
+    return true;
+}
+
+size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
+    auto* sink = static_cast<DownloadSink*>(userData);
+    size_t n = size * count;
+    if (sink->cancelled()) {
+        return 0;
+    }
+    if (sink->status != 200 && sink->status != 206) {
+        return n;  // an error or redirect body is drained, never stored
+    }
+    try {
+        if (!sink->outputOpened && !openPartial(*sink)) {
+            return 0;
+        }
+        if (sink->expectedSize > 0 && sink->resumeOffset + sink->bytesWritten + n > sink->expectedSize) {
+            return 0;
+        }
+        sink->output.write(data, n);
+    } catch (const std::system_error& error) {
+        logMessage(LogLevel::Warn, std::string("download.write-failed ") + error.what());
+        return 0;
+    } catch (...) {
+        sink->callbackError = std::current_exception();
+        return 0;
+    }
+    sink->bytesWritten += n;
+    return n;
+}
+
+int reportProgress(void* userData, curl_off_t downloadTotal, curl_off_t downloadNow, curl_off_t, curl_off_t) {
+    auto* sink = static_cast<DownloadSink*>(userData);
+    if (sink->cancelled() || sink->callbackError) {
+        return 1;
+    }
+    if (sink->onProgress == nullptr || !*sink->onProgress) {
+        return 0;
+    }
+    std::uint64_t done = sink->resumeOffset + static_cast<std::uint64_t>(std::max<curl_off_t>(downloadNow, 0));
+    std::uint64_t total = sink->expectedSize > 0
+                              ? sink->expectedSize
+                              : sink->resumeOffset + static_cast<std::uint64_t>(std::max<curl_off_t>(downloadTotal, 0));
+    try {
+        (*sink->onProgress)(done, total);
+    } catch (...) {
+        // Unwinding through libcurl is not allowed; end the transfer and raise later.
+        sink->callbackError = std::current_exception();
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool attachDownloadSink(CURL* easy, DownloadSink& sink) {
+    bool ok = true;
+    auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
+    set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, receiveHeader));
+    set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &sink));
+    set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, receiveBody));
+    set(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink));
+    set(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L));
+    set(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, reportProgress));
+    set(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &sink));
+    return ok;
+}
+
+}  // namespace zarvo

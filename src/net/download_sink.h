@@ -1,0 +1,43 @@
+// What one download request shares with its libcurl callbacks: the partial
+// file, the response head as far as it matters, cancellation and progress.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "platform/output_file.h"
+
+namespace zarvo {
+
+using DownloadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+struct DownloadSink {
+    std::filesystem::path partialPath;
+    platform::OutputFile output;  // opened by the first accepted body block
+    bool outputOpened = false;
+    std::uint64_t resumeOffset = 0;  // partial file size when the request was prepared
+    std::uint64_t expectedSize = 0;  // 0 when unknown
+    std::uint64_t bytesWritten = 0;
+    long status = 0;  // of the latest response head
+    std::string location;
+    std::string contentRange;
+    const std::atomic<bool>* cancelRequested = nullptr;
+    const DownloadProgress* onProgress = nullptr;
+    // An exception raised by the progress callback, kept out of libcurl's
+    // frames and raised again once the transfer has returned.
+    std::exception_ptr callbackError;
+
+    bool cancelled() const noexcept { return cancelRequested != nullptr && cancelRequested->load(); }
+};
+
+// Installs the header, body and progress callbacks with the sink as their data.
+// Returns false when libcurl refuses one of the options.
+bool attachDownloadSink(CURL* easy, DownloadSink& sink);
+
+}  // namespace zarvo
