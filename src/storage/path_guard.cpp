@@ -1,0 +1,59 @@
+// Guards for the folders of the data directory: no link or redirection on the
+// way to them, and a lexical test that a path stays inside its root.
+#include "storage/path_guard.h"
+
+#include <system_error>
+
+#include "install/safe_path.h"
+#include "platform/path_text.h"
+#include "platform/redirection.h"
+#include "trust/error.h"
+
+namespace zarvo {
+namespace {
+
+// Absolute and lexically normal, without a trailing separator, which would
+// make a path inside the root look like one ending in "/".
+std::filesystem::path normalisedAbsolute(const std::filesystem::path& path) {
+    std::filesystem::path result = std::filesystem::absolute(path).lexically_normal();
+    if (!result.has_filename() && result.has_relative_path()) {
+        result = result.parent_path();
+    }
+    return result;
+}
+
+}  // namespace
+
+void guardPath(const std::filesystem::path& path) {
+    // Every prefix of the absolute path as the file system will walk it: a
+    // lexically normalised form would let "link/.." pass while the system
+    // goes through the link. A trailing separator becomes the folder itself.
+    std::filesystem::path current = std::filesystem::absolute(path);
+    while (!current.empty()) {
+        std::error_code error;
+        // A component that cannot be asked about (missing, say) is no link.
+        if (std::filesystem::symlink_status(current, error).type() == std::filesystem::file_type::symlink) {
+            throw Error("GUARD_UNSAFE_PATH", messageWithPath("Ссылка в защищённой папке", path));
+        }
+        if (platform::hasRedirectionAttribute(current)) {
+            throw Error("GUARD_UNSAFE_PATH", "Перенаправление защищённой папки");
+        }
+        std::filesystem::path parent = current.parent_path();
+        if (parent == current) {
+            return;
+        }
+        current = std::move(parent);
+    }
+}
+
+bool isWithinStorage(const std::filesystem::path& root, const std::filesystem::path& path) {
+    std::filesystem::path relative = normalisedAbsolute(path).lexically_relative(normalisedAbsolute(root));
+    if (relative.empty() || relative == ".") {
+        return false;
+    }
+    // The installer's own test refuses ".." (outside the root) and every name
+    // that could not be created safely inside it.
+    return isSafeRelativePath(platform::pathToGenericUtf8(relative));
+}
+
+}  // namespace zarvo
