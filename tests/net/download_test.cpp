@@ -288,7 +288,19 @@ TEST_F(Download, FollowsFiveRedirectsButNotSix) {
     }
     server.answer("/core.zip", {fileAnswer(file)});
 
-    download(artifactFor(server.url("/r2"), bytes), target());
+    // On a worker thread, as the update flow runs; the thread's idle handle goes with it.
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            download(artifactFor(server.url("/r2"), bytes), target());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    worker.join();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
     EXPECT_EQ(readFile(target()), bytes);
     EXPECT_EQ(server.requests().size(), 6u);
     fs::remove(target());

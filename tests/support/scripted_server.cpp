@@ -79,7 +79,12 @@ std::string ScriptedServer::url(const std::string& path) const {
 }
 
 void ScriptedServer::answer(const std::string& path, const Json::Value& answers) {
-    script_[path] = answers.isArray() ? answers : Json::Value(Json::arrayValue).append(answers);
+    if (answers.isArray()) {
+        script_[path] = answers;
+    } else {
+        script_[path] = Json::Value(Json::arrayValue);
+        script_[path].append(answers);
+    }
     writeScript();
 }
 
