@@ -1,3 +1,4 @@
+// The process environment through the C library; an empty value counts as unset.
 #include "platform/environment.h"
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// Linux redirects paths only through symbolic links, which callers test
+// themselves; junctions and other reparse points do not exist here.
 #include "platform/redirection.h"
 
 namespace zarvo::platform {

@@ -1,0 +1,132 @@
+// Choice of the data directory from the user's folders, with the environment
+// set per test and put back afterwards.
+#include "storage/data_directory.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "support/temp_dir.h"
+#include "trust/expect_error.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zarvo::legacyDataDirectory;
+using zarvo::resolveDataDirectory;
+using zarvo::roamingDataDirectory;
+using zarvo::test::readFile;
+using zarvo::test::TempDir;
+using zarvo::test::writeFile;
+
+class DataDirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+            const char* value = ::getenv(name);
+            saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+            ::unsetenv(name);
+        }
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+    static void set(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
+
+    // Names and contents of everything below a folder, to show it was left alone.
+    static std::map<std::string, std::string> snapshot(const fs::path& folder) {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+            files[entry.path().lexically_relative(folder).string()] =
+                entry.is_regular_file() ? readFile(entry.path()) : "<folder>";
+        }
+        return files;
+    }
+
+    TempDir dir_;
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST_F(DataDirectoryTest, FoldersComeFromXdgVariablesOrHome) {
+    set("HOME", (dir_ / "home").string());
+    EXPECT_EQ(roamingDataDirectory(), dir_.path() / "home/.local/share/ZarvoLauncher");
+    EXPECT_EQ(legacyDataDirectory(), dir_.path() / "home/.local/state/zarvoquorvalith/zarvolauncher");
+
+    set("XDG_DATA_HOME", (dir_ / "data").string());
+    set("XDG_STATE_HOME", (dir_ / "state").string());
+    EXPECT_EQ(roamingDataDirectory(), dir_.path() / "data/ZarvoLauncher");
+    EXPECT_EQ(legacyDataDirectory(), dir_.path() / "state/zarvoquorvalith/zarvolauncher");
+
+    // Empty or relative XDG values are ignored in favour of HOME.
+    set("XDG_DATA_HOME", "");
+    set("XDG_STATE_HOME", "relative/state");
+    EXPECT_EQ(roamingDataDirectory(), dir_.path() / "home/.local/share/ZarvoLauncher");
+    EXPECT_EQ(legacyDataDirectory(), dir_.path() / "home/.local/state/zarvoquorvalith/zarvolauncher");
+}
+
+TEST_F(DataDirectoryTest, MissingHomeIsAnError) {
+    EXPECT_ZARVO_ERROR(roamingDataDirectory(), "LOCAL_ERROR", "HOME is unavailable");
+    EXPECT_ZARVO_ERROR(legacyDataDirectory(), "LOCAL_ERROR", "HOME is unavailable");
+    set("HOME", "");
+    EXPECT_ZARVO_ERROR(resolveDataDirectory(), "LOCAL_ERROR", "HOME is unavailable");
+
+    // The local folder is read even when the roaming one exists and is usable.
+    set("XDG_DATA_HOME", (dir_ / "data").string());
+    fs::create_directories(dir_ / "data/ZarvoLauncher");
+    EXPECT_EQ(roamingDataDirectory(), dir_.path() / "data/ZarvoLauncher");
+    EXPECT_ZARVO_ERROR(resolveDataDirectory(), "LOCAL_ERROR", "HOME is unavailable");
+    set("XDG_STATE_HOME", (dir_ / "state").string());
+    EXPECT_EQ(resolveDataDirectory(), dir_.path() / "data/ZarvoLauncher");
+}
+
+TEST_F(DataDirectoryTest, RoamingFolderIsChosenAndNothingIsCreatedOrMoved) {
+    set("XDG_DATA_HOME", (dir_ / "data").string());
+    set("XDG_STATE_HOME", (dir_ / "state").string());
+    const fs::path roaming = dir_.path() / "data/ZarvoLauncher";
+    const fs::path legacy = dir_.path() / "state/zarvoquorvalith/zarvolauncher";
+
+    // Neither folder exists.
+    EXPECT_EQ(resolveDataDirectory(), roaming);
+    EXPECT_FALSE(fs::exists(dir_ / "data"));
+    EXPECT_FALSE(fs::exists(dir_ / "state"));
+
+    // Legacy data without a roaming folder, in each of its forms: left in place.
+    for (const char* name : {"settings.json", "bootstrap-state.json", "logs/bootstrap.log"}) {
+        fs::remove_all(dir_ / "state");
+        writeFile(legacy / name, "{}");
+        auto before = snapshot(legacy);
+        EXPECT_EQ(resolveDataDirectory(), roaming) << name;
+        EXPECT_EQ(snapshot(legacy), before) << name;
+        EXPECT_FALSE(fs::exists(dir_ / "data")) << name;
+    }
+
+    // An existing, even empty, roaming folder wins whatever the legacy folder holds.
+    writeFile(legacy / "settings.json", "{\"debugMode\":true}");
+    writeFile(legacy / "bootstrap-state.json", "{}");
+    fs::create_directories(roaming);
+    auto before = snapshot(legacy);
+    EXPECT_EQ(resolveDataDirectory(), roaming);
+    EXPECT_EQ(snapshot(legacy), before);
+    EXPECT_TRUE(fs::is_empty(roaming));
+}
+
+TEST_F(DataDirectoryTest, ResultIsAbsolute) {
+    fs::path previous = fs::current_path();
+    fs::current_path(dir_.path());
+    set("HOME", "relative-home");
+    EXPECT_EQ(resolveDataDirectory(), dir_.path() / "relative-home/.local/share/ZarvoLauncher");
+    fs::current_path(previous);
+}
+
+}  // namespace
