@@ -15,6 +15,9 @@ namespace {
 // Absolute and lexically normal, without a trailing separator, which would
 // make a path inside the root look like one ending in "/".
 std::filesystem::path normalisedAbsolute(const std::filesystem::path& path) {
+    if (path.empty()) {
+        return path;
+    }
     std::filesystem::path result = std::filesystem::absolute(path).lexically_normal();
     if (!result.has_filename() && result.has_relative_path()) {
         result = result.parent_path();
@@ -28,6 +31,9 @@ void guardPath(const std::filesystem::path& path) {
     // Every prefix of the absolute path as the file system will walk it: a
     // lexically normalised form would let "link/.." pass while the system
     // goes through the link. A trailing separator becomes the folder itself.
+    if (path.empty()) {
+        return;
+    }
     std::filesystem::path current = std::filesystem::absolute(path);
     while (!current.empty()) {
         std::error_code error;

@@ -30,6 +30,7 @@ TEST(GuardPath, PassesPlainAndMissingPaths) {
     EXPECT_NO_THROW(guardPath(dir.path() / "data//slots/./abc"));
     EXPECT_NO_THROW(guardPath(dir.path() / "data/slots/../slots/abc"));
     EXPECT_NO_THROW(guardPath("/"));
+    EXPECT_NO_THROW(guardPath(""));
     EXPECT_FALSE(fs::exists(dir / "data/slots/abc/not")) << "the guard must create nothing";
 }
 
@@ -113,6 +114,7 @@ TEST(IsWithinStorage, StrictlyInsideAndSafeNamesOnly) {
         EXPECT_EQ(isWithinStorage(root, path), within) << path;
     }
     EXPECT_TRUE(isWithinStorage("/data/zarvo/", "/data/zarvo/slots"));
+    EXPECT_FALSE(isWithinStorage("/data/zarvo", ""));
 }
 
 TEST(IsWithinStorage, RelativePathsAreMadeAbsoluteFirst) {
