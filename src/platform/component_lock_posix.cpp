@@ -6,15 +6,38 @@
 #include "platform/component_lock.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <system_error>
 
 namespace zarvo::platform {
+namespace {
+
+// A verified component keeps one descriptor per file and folder, up to a
+// hundred thousand, while the usual soft limit is 1,024 (Windows has no such
+// low ceiling on handles). The first open that meets the limit raises it to the
+// hard limit and tries once more.
+int openHoldingMany(const std::filesystem::path& path, int flags) {
+    int descriptor = ::open(path.c_str(), flags);
+    if (descriptor < 0 && errno == EMFILE) {
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+            limit.rlim_cur = limit.rlim_max;
+            if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+                return ::open(path.c_str(), flags);
+            }
+        }
+        errno = EMFILE;
+    }
+    return descriptor;
+}
+
+}  // namespace
 
 FileHandle openComponentFolder(const std::filesystem::path& path) {
-    FileHandle folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileHandle folder(openHoldingMany(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder.valid()) {
         throw std::system_error(errno, std::generic_category(), "open folder " + path.string());
     }
@@ -24,7 +47,7 @@ FileHandle openComponentFolder(const std::filesystem::path& path) {
 std::optional<FileHandle> openComponentFile(const std::filesystem::path& path) {
     // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; such a
     // path is refused below, and for a regular file the flag changes nothing.
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    FileHandle file(openHoldingMany(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file.valid()) {
         throw std::system_error(errno, std::generic_category(), "open " + path.string());
     }

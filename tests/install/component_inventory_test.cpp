@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -261,6 +262,29 @@ TEST(ComponentInventory, FileHeldByAnotherWriterIsRefused) {
         EXPECT_TRUE(writerCanLock(component.root / "core.bin"));
     }
     EXPECT_EQ(verifyComponentFiles(component.root, component.files).size(), 10u);
+}
+
+TEST(ComponentInventory, MoreFilesThanTheSoftDescriptorLimit) {
+    Component component;
+    for (int i = 0; i < 300; ++i) {
+        component.add("many/f" + std::to_string(i), std::to_string(i));
+    }
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 512) {
+        GTEST_SKIP() << "hard descriptor limit too low";
+    }
+    struct rlimit low = saved;
+    low.rlim_cur = 128;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::size_t count = 0;
+    try {
+        count = verifyComponentFiles(component.root, component.files).size();
+    } catch (const zarvo::Error& error) {
+        ADD_FAILURE() << error.what();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(count, 302u);
 }
 
 }  // namespace
