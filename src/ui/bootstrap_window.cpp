@@ -26,6 +26,8 @@ namespace {
 constexpr int kWidth = 580;
 constexpr int kHeight = 330;
 constexpr double kTickSeconds = 1.0 / 30.0;
+// Under a quarter of a pixel on the 512-pixel bar.
+constexpr double kEasingSnap = 0.0005;
 // Pushes at or above this line move the window, except in the corner of the
 // minimize and close buttons.
 constexpr int kDragAreaBottom = 144;
@@ -212,6 +214,11 @@ void BootstrapWindow::animationTick(void* data) {
     View& view = *window->view_;
     if (window->visible() && view.errorText.empty() && !view.reducedMotion) {
         view.displayedProgress += (view.targetProgress - view.displayedProgress) * 0.18;
+        // Easing alone stops a rounding step short of the target, which
+        // leaves the bar a pixel short for ever; the last bit is a jump.
+        if (std::abs(view.targetProgress - view.displayedProgress) < kEasingSnap) {
+            view.displayedProgress = view.targetProgress;
+        }
         view.phase = std::fmod(view.phase + 0.012, 1.0);
         window->damage(0x10);
     }
