@@ -3,7 +3,23 @@
 
 #include <new>
 
+#include "platform/socket_inheritance.h"
+
 namespace zarvo {
+namespace {
+
+// The thread's idle handle keeps connections open after a download; started
+// processes (the core) must not inherit them.
+int configureSocket(void*, curl_socket_t socket, curlsocktype) {
+    try {
+        platform::keepSocketFromChildren(static_cast<std::intptr_t>(socket));
+    } catch (...) {
+        return CURL_SOCKOPT_ERROR;
+    }
+    return CURL_SOCKOPT_OK;
+}
+
+}  // namespace
 
 bool setCommonTransferOptions(CURL* easy, const std::string& url, bool allowLoopbackHttp) {
     bool ok = true;
@@ -20,6 +36,7 @@ bool setCommonTransferOptions(CURL* easy, const std::string& url, bool allowLoop
     set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
     set(curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
     set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, allowLoopbackHttp ? "https,http" : "https"));
+    set(curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, configureSocket));
     return ok;
 }
 

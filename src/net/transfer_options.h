@@ -12,7 +12,8 @@ inline constexpr const char* kUserAgent = "zarvolauncher/0.1";
 
 // Sets URL, connect time-out, low-speed rule, user agent, no signals, no
 // redirect following, native CA and the allowed protocols ("https", plus
-// "http" with allowLoopbackHttp). Returns false when libcurl refuses one.
+// "http" with allowLoopbackHttp); sockets are not inherited by started
+// processes. Returns false when libcurl refuses one.
 bool setCommonTransferOptions(CURL* easy, const std::string& url, bool allowLoopbackHttp);
 
 // "Header: value" lines for CURLOPT_HTTPHEADER, freed with the object.

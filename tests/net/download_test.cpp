@@ -2,9 +2,11 @@
 // Range semantics, the scripted server for faults and recorded headers.
 #include "net/download.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -411,6 +413,43 @@ TEST_F(Download, RefusesLinksAtTheLockThePartialAndTheTarget) {
     fs::create_symlink(folder_ / "elsewhere", folder_ / "cache" / "core.zip.lock");
     expectError([&] { download(artifact, target()); }, "LOCAL_ERROR", "Ссылка вместо файла блокировки");
     EXPECT_EQ(readFile(folder_ / "elsewhere"), "x");
+}
+
+// Network sockets of this process: descriptor and whether it is close-on-exec.
+std::vector<std::pair<int, bool>> networkSockets() {
+    std::vector<std::pair<int, bool>> result;
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        return result;
+    }
+    while (dirent* entry = ::readdir(folder)) {
+        int descriptor = std::atoi(entry->d_name);
+        int domain = 0;
+        socklen_t length = sizeof domain;
+        if (entry->d_name[0] == '.' || descriptor == ::dirfd(folder) ||
+            ::getsockopt(descriptor, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) {
+            continue;
+        }
+        if (domain == AF_INET || domain == AF_INET6) {
+            result.emplace_back(descriptor, (::fcntl(descriptor, F_GETFD) & FD_CLOEXEC) != 0);
+        }
+    }
+    ::closedir(folder);
+    return result;
+}
+
+TEST_F(Download, KeptConnectionsAreNotInheritedByStartedProcesses) {
+    std::string bytes = sampleBytes(5000);
+    auto file = publish(bytes);
+    ScriptedServer server;
+    server.answer("/core.zip", {fileAnswer(file)});
+    download(artifactFor(server.url("/core.zip"), bytes), target());
+
+    auto sockets = networkSockets();
+    ASSERT_FALSE(sockets.empty()) << "the thread's handle should keep its connection for reuse";
+    for (const auto& [descriptor, closeOnExec] : sockets) {
+        EXPECT_TRUE(closeOnExec) << "socket " << descriptor << " would leak into the core";
+    }
 }
 
 // Another process that holds the download lock, as a second pre-starter does.
