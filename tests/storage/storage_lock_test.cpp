@@ -62,14 +62,14 @@ int runAsHelperWhenAsked() {
             say("ready\n");
             waitForEndOfInput();
         }
-    } catch (const std::exception& error) {
+    } catch (const std::exception&) {
         say("error\n");
         ::_exit(3);
     }
     ::_exit(0);
 }
 
-const int helperMode = runAsHelperWhenAsked();
+[[maybe_unused]] const int helperMode = runAsHelperWhenAsked();
 
 // A second copy of this program, talking over its standard input and output.
 class Helper {
