@@ -14,6 +14,7 @@
 #include <functional>
 #include <thread>
 
+#include "log/logger.h"
 #include "net/url_policy.h"
 #include "support/curl_environment.h"
 #include "support/nginx_server.h"
@@ -413,6 +414,31 @@ TEST_F(Download, RefusesLinksAtTheLockThePartialAndTheTarget) {
     fs::create_symlink(folder_ / "elsewhere", folder_ / "cache" / "core.zip.lock");
     expectError([&] { download(artifact, target()); }, "LOCAL_ERROR", "Ссылка вместо файла блокировки");
     EXPECT_EQ(readFile(folder_ / "elsewhere"), "x");
+}
+
+TEST_F(Download, DebugModeLogsBeginVerifiedAndCacheHit) {
+    auto logPath = folder_ / "bootstrap.log";
+    configureLog(logPath, true);
+    std::string bytes = sampleBytes(3000);
+    auto file = publish(bytes);
+    ScriptedServer server;
+    server.answer("/core.zip", {fileAnswer(file)});
+    auto artifact = artifactFor(server.url("/core.zip?sig=query-secret"), bytes);
+    std::string token = "download-token-31";
+    download(artifact, target(), nullptr, {}, token, urlOrigin(server.url("/")));
+    download(artifact, target(), nullptr, {}, token, urlOrigin(server.url("/")));
+    logMessage(LogLevel::Info, "probe " + token);
+    configureLog(logPath, false);
+
+    std::string log = readFile(logPath);
+    std::string digest = artifact["sha256"].asString();
+    EXPECT_NE(log.find("[DEBUG] download.begin " + server.url("/core.zip") + " bytes=3000 resume=0\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[DEBUG] download.verified " + digest + " bytes=3000 ms="), std::string::npos) << log;
+    EXPECT_NE(log.find("[DEBUG] download.cache-hit " + digest + " bytes=3000\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("query-secret"), std::string::npos) << log;
+    EXPECT_EQ(log.find(token), std::string::npos) << "the token is registered as a secret: " << log;
 }
 
 // Network sockets of this process: descriptor and whether it is close-on-exec.
