@@ -1,0 +1,72 @@
+#include "app/update_check.h"
+
+#include "app/bootstrap.h"
+#include "app/bootstrap_state.h"
+#include "app/update_manifest.h"
+#include "net/json_request.h"
+#include "platform/platform_name.h"
+#include "trust/error.h"
+#include "trust/strict_json.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+bool offlineStartApplies(const Bootstrap& context, const Error& error, const std::string& activeSlot) {
+    return (error.code() == "NETWORK_ERROR" || error.status() > 499) && isValidSlotName(activeSlot) &&
+           !context.hasOption("--no-launch");
+}
+
+void startOffline(Bootstrap& context, const std::string& activeSlot) {
+    auto slotFolder = context.dataDir / "slots" / activeSlot;
+    context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
+    Json::Value stored = parseStrictJson(readFileLimited(slotFolder / "manifest.json", kJsonFileLimit));
+    // The stored answer is checked again before anything would be started from it.
+    readUpdateManifest(context, stored);
+    throw Error("LOCAL_ERROR", "Запуск установленной версии пока не поддерживается этой сборкой");
+}
+
+void checkPublished(const Json::Value& manifest) {
+    for (const char* name : {"core", "ui"}) {
+        const Json::Value& component = manifest["components"][name];
+        if (component["coreApi"].asInt64() != 1 || component["sha256"].asString().size() != 64) {
+            throw Error("LOCAL_ERROR", "Компоненты приложения ещё не опубликованы");
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
+    context.reportStage("Проверка обновлений", 0.05);
+    AcceptedUpdate update;
+    update.state = readBootstrapState(context.dataDir);
+
+    const std::string url = context.serviceUrl + "/api/v1/bootstrap?platform=" + platform::kPlatformName;
+    try {
+        update.answer = requestJson(url, "GET", Json::Value(), "", context.allowLoopbackHttp, &context.cancelRequested);
+    } catch (const Error& error) {
+        const std::string activeSlot = update.state["activeSlot"].asString();
+        if (!offlineStartApplies(context, error, activeSlot)) {
+            throw;
+        }
+        startOffline(context, activeSlot);
+        return std::nullopt;
+    }
+
+    update.manifest = readUpdateManifest(context, update.answer);
+    const Json::Int64 sequence = update.manifest["sequence"].asInt64();
+    const Json::Int64 highest = update.state["highestSequence"].asInt64();
+    if (sequence < highest) {
+        throw Error("ROLLBACK_REJECTED", "Сервер предложил устаревший манифест");
+    }
+    update.state["highestSequence"] = update.manifest["sequence"];
+    writeBootstrapState(context.dataDir, update.state);
+    writeFileAtomic(context.dataDir / "code-trust.json", writeCompactJson(context.codeTrust));
+
+    checkPublished(update.manifest);
+    update.slot = slotNameFor(update.answer);
+    return update;
+}
+
+}  // namespace zarvo

@@ -1,0 +1,263 @@
+// A headless update check of the built pre-starter against a real loopback service.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "app/update_manifest.h"
+#include "support/child_process.h"
+#include "support/scripted_server.h"
+#include "support/server_process.h"
+#include "support/signing.h"
+#include "support/temp_dir.h"
+#include "trust/strict_json.h"
+
+namespace zarvo::test {
+namespace {
+
+const std::string kBootstrapPath = "/api/v1/bootstrap";
+const std::string kOfflineStage = "Открываем сохранённый интерфейс без подключения";
+const std::string kOfflineUnavailable = "Запуск установленной версии пока не поддерживается этой сборкой\n";
+const std::string kNetworkError = "Не удалось связаться с сервером. Проверьте подключение.\n";
+
+class UpdateCheckTest : public ::testing::Test {
+protected:
+    UpdateCheckTest() { writeFile(trustPath(), writeCompactJson(key.trust())); }
+
+    std::filesystem::path dataDir() const { return dir / "data"; }
+    std::filesystem::path trustPath() const { return dir / "trust.json"; }
+
+    ChildResult run(const std::string& serviceUrl, std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments = {"--headless", "--data-dir", dataDir().string(), "--service-url",
+                                              serviceUrl, "--allow-loopback-http", "--code-trust",
+                                              trustPath().string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return runChild(launcherPath(), arguments);
+    }
+
+    // Serves the signed manifest and returns the answer envelope.
+    Json::Value serve(const Json::Value& manifest) {
+        Json::Value answer = key.sign(manifest);
+        server.answer(kBootstrapPath, {jsonAnswer(200, writeCompactJson(answer))});
+        return answer;
+    }
+
+    std::string log() { return readFile(dataDir() / "logs" / "bootstrap.log"); }
+
+    // An installed slot that the state names as active.
+    void installActiveSlot(const std::string& slot) {
+        writeFile(dataDir() / "slots" / slot / "manifest.json", writeCompactJson(key.sign(compatibleManifest(1))));
+        writeFile(dataDir() / "bootstrap-state.json", R"({"activeSlot":")" + slot + R"(","highestSequence":1})");
+    }
+
+    TempDir dir;
+    TestKey key;
+    ScriptedServer server;
+};
+
+TEST_F(UpdateCheckTest, AcceptsTheReleaseRecordsItAndNamesTheSlot) {
+    Json::Value answer = serve(compatibleManifest(5));
+    auto result = run(server.origin());
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(result.standardError, "");
+
+    Json::Value state = parseStrictJson(readFile(dataDir() / "bootstrap-state.json"));
+    EXPECT_EQ(state["highestSequence"].asInt64(), 5);
+    EXPECT_EQ(readFile(dataDir() / "code-trust.json"), writeCompactJson(key.trust()));
+    EXPECT_NE(log().find("[INFO] bootstrap.slot slot=" + slotNameFor(answer) + "\n"), std::string::npos) << log();
+
+    auto requests = server.requestsFor(kBootstrapPath);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].path, "/api/v1/bootstrap?platform=linux");
+    EXPECT_EQ(requests[0].header("Accept"), "application/json");
+    EXPECT_EQ(requests[0].header("User-Agent"), "zarvolauncher/0.1");
+    EXPECT_FALSE(requests[0].header("Authorization").has_value());
+    EXPECT_TRUE(requests[0].body.empty());
+}
+
+TEST_F(UpdateCheckTest, RollbackIsRefusedAndWritesNothing) {
+    writeFile(dataDir() / "bootstrap-state.json", R"({"highestSequence":9,"keptByOthers":{"x":1}})");
+    serve(compatibleManifest(7));
+    auto result = run(server.origin());
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.standardError, "Сервер предложил устаревший манифест\n");
+    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), R"({"highestSequence":9,"keptByOthers":{"x":1}})");
+    EXPECT_FALSE(std::filesystem::exists(dataDir() / "code-trust.json"));
+
+    // The same sequence again is accepted; members this writer does not know survive.
+    serve(compatibleManifest(9));
+    result = run(server.origin());
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), R"({"highestSequence":9,"keptByOthers":{"x":1}})");
+    EXPECT_TRUE(std::filesystem::exists(dataDir() / "code-trust.json"));
+}
+
+TEST_F(UpdateCheckTest, RefusedAnswersStopTheRunWithTheirMessage) {
+    struct Case {
+        Json::Value answer;
+        std::string message;
+    };
+    Json::Value unpublished = compatibleManifest(4);
+    unpublished["components"]["ui"]["sha256"] = std::string(63, 'a');
+    Json::Value otherPlatform = compatibleManifest(4);
+    otherPlatform["platform"] = "windows";
+    TestKey stranger;
+    std::vector<Case> cases = {
+        {jsonAnswer(200, ""), "Неподходящий ключ подписи\n"},
+        {jsonAnswer(200, "{\"a\":1,\"a\":2}"), "Некорректный JSON\n"},
+        {jsonAnswer(200, writeCompactJson(stranger.sign(compatibleManifest(4)))), "Подпись обновления не прошла проверку\n"},
+        {jsonAnswer(200, writeCompactJson(key.sign(otherPlatform))), "Манифест обновления несовместим\n"},
+        {jsonAnswer(404, R"({"error":{"code":"NOT_PUBLISHED","message":"Релиз не найден"}})"), "Релиз не найден\n"},
+        {jsonAnswer(400, "{}"), "Сервер отклонил запрос\n"},
+        {redirectAnswer(302, "https://elsewhere.example/"), "Сервер отклонил запрос\n"},
+    };
+    for (const auto& item : cases) {
+        server.answer(kBootstrapPath, {item.answer});
+        auto result = run(server.origin());
+        EXPECT_EQ(result.exitCode, 1) << item.message;
+        EXPECT_EQ(result.standardError, item.message);
+        EXPECT_FALSE(std::filesystem::exists(dataDir() / "bootstrap-state.json")) << item.message;
+        EXPECT_EQ(log().find("bootstrap.slot"), std::string::npos) << item.message;
+    }
+
+    // Unpublished components are found after the sequence and the trust file were recorded.
+    serve(unpublished);
+    auto result = run(server.origin());
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.standardError, "Компоненты приложения ещё не опубликованы\n");
+    EXPECT_EQ(parseStrictJson(readFile(dataDir() / "bootstrap-state.json"))["highestSequence"].asInt64(), 4);
+    EXPECT_TRUE(std::filesystem::exists(dataDir() / "code-trust.json"));
+    EXPECT_EQ(log().find("bootstrap.slot"), std::string::npos);
+}
+
+TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {
+    const std::string slot = "0123456789abcdef01234567";
+    installActiveSlot(slot);
+    const std::string state = readFile(dataDir() / "bootstrap-state.json");
+    const std::string closed = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
+
+    auto offline = run(closed);
+    EXPECT_EQ(offline.exitCode, 1);
+    EXPECT_EQ(offline.standardOutput, "Проверка обновлений\n" + kOfflineStage + "\n");
+    EXPECT_EQ(offline.standardError, kOfflineUnavailable);
+    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), state);
+
+    server.answer(kBootstrapPath, {jsonAnswer(503, R"({"error":{"code":"MAINTENANCE","message":"Работы"}})")});
+    auto unavailable = run(server.origin());
+    EXPECT_EQ(unavailable.standardOutput, "Проверка обновлений\n" + kOfflineStage + "\n");
+    EXPECT_EQ(unavailable.standardError, kOfflineUnavailable);
+
+    server.answer(kBootstrapPath, {jsonAnswer(500, "")});
+    EXPECT_EQ(run(server.origin()).standardError, kOfflineUnavailable);
+
+    // A 5xx page that is not JSON is not a service answer: no offline start.
+    server.answer(kBootstrapPath, {jsonAnswer(502, "<html>Bad gateway</html>")});
+    auto html = run(server.origin());
+    EXPECT_EQ(html.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(html.standardError, "Некорректный JSON\n");
+
+    server.answer(kBootstrapPath, {jsonAnswer(403, R"({"error":{"code":"BANNED","message":"Доступ закрыт"}})")});
+    auto refused = run(server.origin());
+    EXPECT_EQ(refused.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(refused.standardError, "Доступ закрыт\n");
+
+    auto noLaunch = run(closed, {"--no-launch"});
+    EXPECT_EQ(noLaunch.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(noLaunch.standardError, kNetworkError);
+
+    writeFile(dataDir() / "bootstrap-state.json", R"({"activeSlot":"../escape"})");
+    auto invalidSlot = run(closed);
+    EXPECT_EQ(invalidSlot.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(invalidSlot.standardError, kNetworkError);
+
+    // A stored answer that no longer verifies is not started from.
+    writeFile(dataDir() / "bootstrap-state.json", state);
+    Json::Value tampered = parseStrictJson(readFile(dataDir() / "slots" / slot / "manifest.json"));
+    tampered["keyId"] = "ffffffffffffffff";
+    writeFile(dataDir() / "slots" / slot / "manifest.json", writeCompactJson(tampered));
+    EXPECT_EQ(run(closed).standardError, "Подпись обновления не прошла проверку\n");
+}
+
+TEST_F(UpdateCheckTest, BrokenStateStopsEveryRunAndIsLeftForRepair) {
+    writeFile(dataDir() / "bootstrap-state.json", "{\"highestSequence\":3,");
+    serve(compatibleManifest(5));
+    for (int i = 0; i < 2; ++i) {
+        auto result = run(server.origin());
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.standardError, "Некорректный JSON\n");
+    }
+    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), "{\"highestSequence\":3,");
+    EXPECT_TRUE(server.requestsFor(kBootstrapPath).empty());
+}
+
+TEST_F(UpdateCheckTest, SecondPreStarterOnTheSameDataDirectoryIsBusy) {
+    Json::Value answer = key.sign(compatibleManifest(2));
+    Json::Value slow = jsonAnswer(200, writeCompactJson(answer));
+    slow["delayMs"] = 3000;
+    server.answer(kBootstrapPath, {slow});
+
+    auto first = std::async(std::launch::async, [&] { return run(server.origin()); });
+    // Wait until the first one is inside its request, so it holds the update lock.
+    for (int i = 0; i < 100 && server.requestsFor(kBootstrapPath).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    auto second = run(server.origin());
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(second.standardError, "Обновление уже открыто в другом процессе\n");
+    auto firstResult = first.get();
+    EXPECT_EQ(firstResult.exitCode, 0) << firstResult.standardError;
+    EXPECT_EQ(server.requestsFor(kBootstrapPath).size(), 1u);
+}
+
+TEST_F(UpdateCheckTest, ServiceUrlIsJoinedWithoutChangingItsSlashes) {
+    serve(compatibleManifest(1));
+    auto result = run(server.origin() + "/", {"--debug"});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    // The test server tidies "//" away itself, so read what was requested from the debug log.
+    EXPECT_NE(log().find("[DEBUG] http.begin GET " + server.origin() + "//api/v1/bootstrap\n"), std::string::npos)
+        << log();
+}
+
+TEST_F(UpdateCheckTest, SelfReplacementRunTakesNoUpdateLock) {
+    auto result = runChild(launcherPath(), {"--self-replace", (dir / "bundle").string(), "--data-dir",
+                                            dataDir().string(), "--code-trust", trustPath().string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.standardError, "Самообновление пока не поддерживается этой сборкой\n");
+    EXPECT_FALSE(std::filesystem::exists(dataDir() / "bootstrap.lock"));
+}
+
+TEST(ReleaseToolRoundTrip, ReleaseSignedByTheToolIsAccepted) {
+    TempDir dir;
+    const std::string tool = ZARVO_RELEASE_TOOL_PATH;
+    auto keygen = runChild(tool, {"keygen", "--secret-key", (dir / "key.json").string(), "--trust",
+                                  (dir / "code-trust.json").string()});
+    ASSERT_EQ(keygen.exitCode, 0) << keygen.standardError;
+    writeFile(dir / "manifest.json", writeCompactJson(compatibleManifest(12)));
+    auto sign = runChild(tool, {"sign", "--secret-key", (dir / "key.json").string(), "--payload",
+                                (dir / "manifest.json").string(), "--out", (dir / "answer.json").string()});
+    ASSERT_EQ(sign.exitCode, 0) << sign.standardError;
+
+    ScriptedServer server;
+    server.answer(kBootstrapPath, {jsonAnswer(200, readFile(dir / "answer.json"))});
+    std::vector<std::string> arguments = {"--headless", "--data-dir", (dir / "data").string(), "--service-url",
+                                          server.origin(), "--allow-loopback-http", "--code-trust",
+                                          (dir / "code-trust.json").string()};
+    auto result = runChild(launcherPath(), arguments);
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(parseStrictJson(readFile(dir / "data/bootstrap-state.json"))["highestSequence"].asInt64(), 12);
+    EXPECT_EQ(readFile(dir / "data/code-trust.json"), readFile(dir / "code-trust.json"));
+
+    writeFile(dir / "manifest.json", writeCompactJson(compatibleManifest(11)));
+    runChild(tool, {"sign", "--secret-key", (dir / "key.json").string(), "--payload", (dir / "manifest.json").string(),
+                    "--out", (dir / "answer.json").string()});
+    server.answer(kBootstrapPath, {jsonAnswer(200, readFile(dir / "answer.json"))});
+    auto older = runChild(launcherPath(), arguments);
+    EXPECT_EQ(older.exitCode, 1);
+    EXPECT_EQ(older.standardError, "Сервер предложил устаревший манифест\n");
+}
+
+}  // namespace
+}  // namespace zarvo::test
