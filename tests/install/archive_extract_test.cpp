@@ -5,6 +5,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "../trust/expect_error.h"
+#include "log/logger.h"
 #include "platform/locale.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -409,6 +411,25 @@ TEST(ArchiveExtract, EntryCountLimit) {
     EXPECT_EQ(folders, 100000u + 100u);
     EXPECT_TRUE(fs::is_directory(dir / "over/d099/999"));
     EXPECT_FALSE(fs::exists(dir / "over/one-more"));
+}
+
+TEST(ArchiveExtract, DebugModeLogsBeginAndCompletion) {
+    TempDir dir;
+    writeFile(dir / "two.tar", tarHeader("bin/", '5', 0, 0755) + tarFile("bin/app", "1234567") + tarEnd());
+    zarvo::configureLog(dir / "log/bootstrap.log", true);
+    extractArchive(dir / "two.tar", dir / "out", kCoreCeiling);
+    zarvo::configureLog(dir / "log/bootstrap.log", false);
+    extractArchive(dir / "two.tar", dir / "quiet", kCoreCeiling);
+    std::string log = readFile(dir / "log/bootstrap.log");
+    EXPECT_NE(log.find(" [DEBUG] extract.begin " + (dir / "two.tar").generic_string() + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" [DEBUG] extract.complete files=2 bytes=7\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("extract.begin"), log.rfind("extract.begin")) << "logged outside debug mode";
+}
+
+TEST(ArchiveExtract, Utf8CharacterTypeLeavesNumbersAlone) {
+    EXPECT_TRUE(zarvo::platform::useUtf8CharacterType());
+    EXPECT_STREQ(::setlocale(LC_NUMERIC, nullptr), "C");
+    EXPECT_STREQ(::setlocale(LC_MESSAGES, nullptr), "C");
 }
 
 }  // namespace
