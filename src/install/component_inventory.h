@@ -13,8 +13,9 @@
 namespace zarvo {
 
 // Open handles on a verified component's folders and files, in the order they
-// were taken. Closing them (destruction or release) ends the protection. Move-only;
-// owned by one thread.
+// were taken. Closing them (destruction or release) ends the protection. Where
+// the system has no mandatory sharing modes (Linux), they stop only processes
+// that take the same file locks before writing. Move-only; owned by one thread.
 class ComponentLocks {
 public:
     ComponentLocks() = default;
