@@ -12,7 +12,9 @@
 #include "app/bootstrap.h"
 #include "app/window_flow.h"
 #include "app/window_mode.h"
+#include "log/logger.h"
 #include "support/child_process.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "trust/error.h"
 #include "ui/bootstrap_window.h"
@@ -148,6 +150,47 @@ TEST_F(WindowModeTest, FatalErrorWindowShowsTheMessageUntilClosed) {
     showFatalErrorWindow({}, "Адрес API должен использовать HTTPS");
     EXPECT_EQ(shownError, "Адрес API должен использовать HTTPS");
     EXPECT_EQ(Fl::first_window(), nullptr);
+}
+
+TEST(WindowModeAgainstAService, ClosingTheWindowMidRunCancelsTheUpdate) {
+    ZARVO_REQUIRE_DISPLAY();
+    test::ScriptedServer server;
+    Json::Value slow = test::jsonAnswer(200, "{}");
+    slow["delayMs"] = 20000;
+    server.answer("/api/v1/bootstrap", {slow});
+
+    test::TempDir dir;
+    Bootstrap bootstrap;
+    bootstrap.dataDir = dir / "data";
+    bootstrap.serviceUrl = server.origin();
+    bootstrap.allowLoopbackHttp = true;
+
+    // Once the window shows the first stage, the user closes it.
+    std::string seenStage;
+    std::function<void()> watch;
+    watch = [&] {
+        auto* window = dynamic_cast<BootstrapWindow*>(Fl::first_window());
+        if (window != nullptr && window->statusText() == "Проверка обновлений" && window->targetProgress() == 0.05 &&
+            !server.requests().empty()) {
+            seenStage = window->statusText();
+            test::click(*window, 541, 28);
+            return;
+        }
+        after(0.05, watch);
+    };
+    after(0.05, watch);
+    const auto logPath = dir / "data" / "logs" / "bootstrap.log";
+    configureLog(logPath, false);
+    const auto started = std::chrono::steady_clock::now();
+    const int exitCode = runWindowMode(bootstrap, logPath, false);
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(seenStage, "Проверка обновлений");
+    EXPECT_TRUE(bootstrap.cancelRequested.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s) << "the request must not run to its end";
+    EXPECT_EQ(Fl::first_window(), nullptr);
+    const std::string log = test::readFile(logPath);
+    EXPECT_NE(log.find("[INFO] bootstrap.stage Проверка обновлений"), std::string::npos) << log;
+    EXPECT_NE(log.find("[ERROR] Действие отменено"), std::string::npos) << log;
 }
 
 class PreviewTest : public ::testing::Test {
