@@ -16,6 +16,7 @@
 #include "log/redaction.h"
 #include "net/url_policy.h"
 #include "platform/command_line.h"
+#include "platform/locale.h"
 #include "platform/path_text.h"
 #include "platform/platform_name.h"
 #include "storage/data_directory.h"
@@ -99,6 +100,9 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
 
 int runStartup(int argc, char** argv) {
     scrubEnvironment();
+    // Archive entry names are converted through the character type; numbers
+    // in JSON and logs stay in the "C" locale.
+    platform::useUtf8CharacterType();
     const std::vector<std::string> arguments = platform::commandLineArguments(argc, argv);
     const bool errorWindowWanted = wantsErrorWindow(arguments);
 
