@@ -16,6 +16,7 @@
 #include "support/child_process.h"
 #include "support/curl_environment.h"
 #include "support/scripted_server.h"
+#include "support/test_certificates.h"
 #include "support/temp_dir.h"
 #include "trust/error.h"
 
@@ -255,32 +256,20 @@ TEST(JsonRequest, LogsRequestsAndRegistersSecrets) {
 class JsonRequestTls : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto openssl = [&](const std::vector<std::string>& arguments) {
-            auto result = test::runChild("/usr/bin/openssl", arguments, {{}, folder_.path(), std::chrono::seconds(60)});
-            ASSERT_EQ(result.exitCode, 0) << result.standardError;
-        };
-        if (!std::filesystem::exists("/usr/bin/openssl")) {
+        if (!test::canMakeTestCertificates()) {
             GTEST_SKIP() << "the openssl command-line tool is needed to make test certificates";
         }
-        test::writeFile(folder_ / "server.ext",
-                        "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
-                        "extendedKeyUsage=serverAuth\n");
-        openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-                 "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Loopback Test CA", "-addext",
-                 "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
-        openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-                 "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1"});
-        openssl({"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
-                 "server.pem", "-days", "2", "-extfile", "server.ext"});
+        certificates_ = test::makeTestCertificates(folder_.path());
     }
 
+    test::TestCertificates certificates_;
     TempDir folder_;
 };
 
-constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+constexpr const char* kSystemBundle = test::kSystemCertificateBundle;
 
 TEST_F(JsonRequestTls, TrustsOnlyTheSystemCertificateStore) {
-    ScriptedServer server({folder_ / "server.pem", folder_ / "server.key"});
+    ScriptedServer server({certificates_.serverCertificate, certificates_.serverKey});
     server.answer("/api/v1/bootstrap", {jsonAnswer(200, R"({"secure":true})")});
     std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/api/v1/bootstrap";
 
@@ -292,8 +281,7 @@ TEST_F(JsonRequestTls, TrustsOnlyTheSystemCertificateStore) {
     if (::geteuid() != 0 || !std::filesystem::exists(kSystemBundle)) {
         GTEST_SKIP() << "trusting the test CA needs root (a private mount namespace over " << kSystemBundle << ")";
     }
-    test::writeFile(folder_ / "bundle.pem", test::readFile(kSystemBundle) + "\n" + test::readFile(folder_ / "ca.pem"));
-    std::string bundle = (folder_ / "bundle.pem").string();
+    std::string bundle = test::writeBundleWithTestCa(certificates_, folder_.path()).string();
 
     int report[2];
     ASSERT_EQ(::pipe(report), 0);
