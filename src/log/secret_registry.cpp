@@ -101,9 +101,11 @@ private:
         std::size_t authority = position_ + schemeLength;
         std::size_t authorityEnd = text_.find_first_of("\t\n\r #/?", authority);
         // Only an "@" before the end of the authority counts; searching no further
-        // keeps the scan linear in texts full of URLs.
+        // keeps the scan linear in texts full of URLs. The last one ends the user
+        // information: a password may hold an unescaped "@", and the first one
+        // would leave the rest of it in the text.
         std::size_t limit = authorityEnd == std::string_view::npos ? text_.size() : authorityEnd;
-        std::size_t at = text_.substr(authority, limit - authority).find('@');
+        std::size_t at = text_.substr(authority, limit - authority).rfind('@');
         if (at == std::string_view::npos) {
             return false;
         }

@@ -73,6 +73,9 @@ const std::vector<Case>& patternCases() {
         {"https://u:p@host", "https://[REDACTED]@host"},
         {"https://", "https://"},
         {"http://@", "http://[REDACTED]@"},
+        // A password with an unescaped "@": everything up to the host's "@" is hidden.
+        {"https://user:p@ss@host/x", "https://[REDACTED]@host/x"},
+        {"https://u:a@b@c d@e", "https://[REDACTED]@c d@e"},
         {"url=https://a:b@h/p and https://c:d@h2", "url=https://[REDACTED]@h/p and https://[REDACTED]@h2"},
         {"", ""},
         {"nothing secret here: 42", "nothing secret here: 42"},
