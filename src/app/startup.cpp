@@ -51,7 +51,9 @@ void initializeLibraries() {
     if (sodium_init() < 0) {
         throw Error("LOCAL_ERROR", "Crypto initialization failed");
     }
-    curl_global_init(CURL_GLOBAL_ALL);
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+        throw Error("LOCAL_ERROR", "Network initialization failed");
+    }
 }
 
 int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, StartupState& state) {

@@ -1,5 +1,7 @@
 #include "app/update_check.h"
 
+#include <utility>
+
 #include "app/bootstrap.h"
 #include "app/bootstrap_state.h"
 #include "app/update_manifest.h"
@@ -46,7 +48,10 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     try {
         update.answer = requestJson(url, "GET", Json::Value(), "", context.allowLoopbackHttp, &context.cancelRequested);
     } catch (const Error& error) {
-        const std::string activeSlot = update.state["activeSlot"].asString();
+        // A slot name that is not text is as unusable as a malformed one; the
+        // request's own error must still reach the user.
+        const Json::Value& slotValue = std::as_const(update.state)["activeSlot"];
+        const std::string activeSlot = slotValue.isString() ? slotValue.asString() : std::string();
         if (!offlineStartApplies(context, error, activeSlot)) {
             throw;
         }
@@ -55,12 +60,16 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     }
 
     update.manifest = readUpdateManifest(context, update.answer);
-    const Json::Int64 sequence = update.manifest["sequence"].asInt64();
+    const Json::Value& offered = update.manifest;
+    const Json::Int64 sequence = offered["sequence"].asInt64();
     const Json::Int64 highest = update.state["highestSequence"].asInt64();
     if (sequence < highest) {
         throw Error("ROLLBACK_REJECTED", "Сервер предложил устаревший манифест");
     }
-    update.state["highestSequence"] = update.manifest["sequence"];
+    // A manifest without a sequence counts as 0; store that rather than a null
+    // that other readers of the state would have to understand.
+    update.state["highestSequence"] =
+        offered.isMember("sequence") ? offered["sequence"] : Json::Value(Json::Int64(0));
     writeBootstrapState(context.dataDir, update.state);
     writeFileAtomic(context.dataDir / "code-trust.json", writeCompactJson(context.codeTrust));
 

@@ -77,6 +77,15 @@ TEST_F(UpdateCheckTest, AcceptsTheReleaseRecordsItAndNamesTheSlot) {
     EXPECT_TRUE(requests[0].body.empty());
 }
 
+TEST_F(UpdateCheckTest, ManifestWithoutSequenceCountsAsZero) {
+    Json::Value manifest = compatibleManifest(0);
+    manifest.removeMember("sequence");
+    serve(manifest);
+    auto result = run(server.origin());
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), R"({"highestSequence":0})");
+}
+
 TEST_F(UpdateCheckTest, RollbackIsRefusedAndWritesNothing) {
     writeFile(dataDir() / "bootstrap-state.json", R"({"highestSequence":9,"keptByOthers":{"x":1}})");
     serve(compatibleManifest(7));
@@ -171,6 +180,8 @@ TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {
     auto invalidSlot = run(closed);
     EXPECT_EQ(invalidSlot.standardOutput, "Проверка обновлений\n");
     EXPECT_EQ(invalidSlot.standardError, kNetworkError);
+    writeFile(dataDir() / "bootstrap-state.json", R"({"activeSlot":{"name":"x"}})");
+    EXPECT_EQ(run(closed).standardError, kNetworkError);
 
     // A stored answer that no longer verifies is not started from.
     writeFile(dataDir() / "bootstrap-state.json", state);
