@@ -9,11 +9,11 @@
 #include <string>
 #include <system_error>
 
-#include "install/open_file_digest.h"
 #include "install/safe_path.h"
 #include "platform/component_lock.h"
 #include "platform/path_text.h"
 #include "trust/error.h"
+#include "trust/hashing.h"
 
 namespace zarvo {
 namespace {

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/regular_file_posix.h"
+
 namespace zarvo::platform {
 namespace {
 
@@ -47,17 +49,8 @@ FileHandle openComponentFolder(const std::filesystem::path& path) {
 std::optional<FileHandle> openComponentFile(const std::filesystem::path& path) {
     // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; such a
     // path is refused below, and for a regular file the flag changes nothing.
-    FileHandle file(openHoldingMany(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!file.valid()) {
-        throw std::system_error(errno, std::generic_category(), "open " + path.string());
-    }
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
-        throw std::system_error(errno, std::generic_category(), "stat " + path.string());
-    }
-    if (!S_ISREG(info.st_mode)) {
-        throw std::system_error(EINVAL, std::generic_category(), "not a regular file " + path.string());
-    }
+    FileHandle file =
+        requireRegularFile(FileHandle(openHoldingMany(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)), path);
     // Shared over the whole file: any number of readers, no cooperating writer.
     // An open-file-description lock goes with this handle alone and ends when it is closed.
     struct flock lock {};

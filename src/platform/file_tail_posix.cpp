@@ -10,20 +10,15 @@
 #include <system_error>
 
 #include "platform/file_handle.h"
+#include "platform/regular_file_posix.h"
 
 namespace zarvo::platform {
 
 FileTail readFileTail(const std::filesystem::path& path, std::size_t limit) {
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) {
-        throw std::system_error(errno, std::generic_category(), "open " + path.string());
-    }
+    FileHandle file = requireRegularFile(FileHandle(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), path);
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) {
         throw std::system_error(errno, std::generic_category(), "stat " + path.string());
-    }
-    if (!S_ISREG(info.st_mode)) {
-        throw std::system_error(EINVAL, std::generic_category(), "not a file " + path.string());
     }
     FileTail tail;
     tail.size = static_cast<std::uint64_t>(info.st_size);

@@ -7,23 +7,16 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/regular_file_posix.h"
+
 namespace zarvo::platform {
 
 FileHandle openFileForReplacing(const std::filesystem::path& path) {
     // O_NONBLOCK keeps a FIFO left at the path from blocking the open; it means
     // nothing for the regular file that must be there afterwards.
-    FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    if (!file.valid()) {
-        throw std::system_error(errno, std::generic_category(), "open " + path.string());
-    }
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
-        throw std::system_error(errno, std::generic_category(), "stat " + path.string());
-    }
-    if (!S_ISREG(info.st_mode)) {
-        throw std::system_error(EINVAL, std::generic_category(), "not a regular file " + path.string());
-    }
-    return file;
+    return requireRegularFile(
+        FileHandle(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600)),
+        path);
 }
 
 void setFilePermissions(const FileHandle& file, unsigned permissions) {

@@ -69,6 +69,10 @@ std::string hashFile(const std::filesystem::path& path, std::string_view algorit
     } catch (const std::system_error&) {
         throw Error("LOCAL_ERROR", "Не удалось открыть файл для проверки");
     }
+    return hashOpenFile(file, algorithm);
+}
+
+std::string hashOpenFile(const platform::FileHandle& file, std::string_view algorithm) {
     DigestContext context = startDigest(algorithm);
     std::vector<char> block(kFileBlock);
     for (;;) {
@@ -79,11 +83,10 @@ std::string hashFile(const std::filesystem::path& path, std::string_view algorit
             throw Error("LOCAL_ERROR", "Ошибка чтения при проверке");
         }
         if (count == 0) {
-            break;
+            return finishDigest(context.get());
         }
         feedDigest(context.get(), std::string_view(block.data(), count));
     }
-    return finishDigest(context.get());
 }
 
 std::string decodeBase64(std::string_view text) {

@@ -6,12 +6,18 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_handle.h"
+
 namespace zarvo {
 
 // Digest of the bytes under "sha256" or "sha1" (exact names, nothing else).
 std::string hashBytes(std::string_view bytes, std::string_view algorithm);
 // Digest of the file's bytes, read in 64 KiB blocks.
 std::string hashFile(const std::filesystem::path& path, std::string_view algorithm);
+// Digest of what a handle the caller already holds reads from its current
+// position to the end, so the bytes hashed are those of the file the handle
+// keeps, whatever its path names now. Raises like hashFile.
+std::string hashOpenFile(const platform::FileHandle& file, std::string_view algorithm);
 // Standard Base64 with padding; raises "Некорректная кодировка подписи".
 std::string decodeBase64(std::string_view text);
 // 16 random bytes as 32 lowercase hexadecimal characters.

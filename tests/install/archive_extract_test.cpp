@@ -20,7 +20,7 @@
 #include <system_error>
 #include <vector>
 
-#include "../trust/expect_error.h"
+#include "support/expect_error.h"
 #include "log/logger.h"
 #include "platform/locale.h"
 #include "support/child_process.h"

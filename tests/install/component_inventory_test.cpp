@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../trust/expect_error.h"
+#include "support/expect_error.h"
 #include "support/temp_dir.h"
 #include "trust/hashing.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
-#include "trust/expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "trust/expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 

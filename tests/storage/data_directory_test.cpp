@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/temp_dir.h"
-#include "trust/expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
-#include "trust/expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "support/temp_dir.h"
-#include "trust/expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 

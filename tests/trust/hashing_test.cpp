@@ -9,7 +9,7 @@
 
 #include "support/temp_dir.h"
 #include "trust/digest.h"
-#include "expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "support/signing.h"
 #include "trust/hashing.h"
 #include "trust/strict_json.h"
-#include "expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 

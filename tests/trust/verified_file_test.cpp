@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
-#include "expect_error.h"
+#include "support/expect_error.h"
 
 namespace {
 
