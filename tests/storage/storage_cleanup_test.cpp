@@ -87,15 +87,15 @@ TEST_F(StorageCleanupTest, RemovesStaleSlotsAndStageFoldersByNameOnly) {
     makeSlot(kPrevious);
     makeSlot(kStale);
     makeSlot(kActive + "-stage-0123456789abcdef0123456789abcdef");  // of the active slot, still stale
-    makeSlot(kStale + "-stage-x");                                   // any suffix of one character or more
+    makeSlot(kStale + "-stage-x");                                  // any suffix of one character or more
     writeFile(slot(kOtherStale), "a file of slot form");
     const std::vector<std::string> kept = {
-        "AAAAAAAAAAAAAAAAAAAAAAAA",         // upper-case hex
-        "0123456789ABCDEF01234567",         // partly upper-case
-        kStale + "a",                       // 25 characters
-        kStale.substr(0, 23),               // 23 characters
-        kStale + "-stage-",                 // no suffix
-        kStale + "-Stage-x",                // not the infix
+        "AAAAAAAAAAAAAAAAAAAAAAAA",          // upper-case hex
+        "0123456789ABCDEF01234567",          // partly upper-case
+        kStale + "a",                        // 25 characters
+        kStale.substr(0, 23),                // 23 characters
+        kStale + "-stage-",                  // no suffix
+        kStale + "-Stage-x",                 // not the infix
         "aaaaaaaaaaaaaaaaaaaaaaag-stage-x",  // not hex
         "notes",
     };
@@ -134,7 +134,8 @@ TEST_F(StorageCleanupTest, SlotInUseByAnotherProcessIsKeptSilently) {
     {
         HelperProcess core("hold", data_ / "slot-locks" / (kStale + ".lock"));
         ASSERT_EQ(core.readLine(), "held");
-        HelperProcess installer("hold", data_ / "slot-locks" / (kStale + "-stage-0123456789abcdef0123456789abcdef.lock"));
+        HelperProcess installer("hold",
+                                data_ / "slot-locks" / (kStale + "-stage-0123456789abcdef0123456789abcdef.lock"));
         ASSERT_EQ(installer.readLine(), "held");
         cleanupStorage(data_, stateOf(kActive, ""));
         EXPECT_TRUE(fs::exists(slot(kStale) / "core/bin/core"));
