@@ -2,21 +2,14 @@
 // release or a crash, never inherited by a started program, never through a link.
 #include "storage/storage_lock.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <string>
-#include <system_error>
 #include <thread>
 
-#include "support/temp_dir.h"
 #include "support/expect_error.h"
+#include "support/helper_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -27,129 +20,7 @@ using zarvo::test::readFile;
 using zarvo::test::TempDir;
 using zarvo::test::writeFile;
 
-void say(const char* text) {
-    std::string_view line(text);
-    while (!line.empty()) {
-        ssize_t written = ::write(1, line.data(), line.size());
-        if (written <= 0) {
-            return;
-        }
-        line.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
-void waitForEndOfInput() {
-    char byte;
-    while (::read(0, &byte, 1) > 0 || errno == EINTR) {
-    }
-}
-
-// This test program doubles as the second process: started with
-// ZARVO_LOCK_HELPER set, it does what the mode says before gtest ever runs.
-//   hold: take the lock, say "held" or "busy", keep it until input ends;
-//   wait: say "ready" and wait until input ends, holding nothing of its own.
-int runAsHelperWhenAsked() {
-    const char* mode = std::getenv("ZARVO_LOCK_HELPER");
-    if (mode == nullptr) {
-        return 0;
-    }
-    try {
-        if (std::string_view(mode) == "hold") {
-            StorageLock lock = lockStorageFile(std::getenv("ZARVO_LOCK_PATH"));
-            say(lock.held() ? "held\n" : "busy\n");
-            waitForEndOfInput();
-        } else {
-            say("ready\n");
-            waitForEndOfInput();
-        }
-    } catch (const std::exception&) {
-        say("error\n");
-        ::_exit(3);
-    }
-    ::_exit(0);
-}
-
-[[maybe_unused]] const int helperMode = runAsHelperWhenAsked();
-
-// A second copy of this program, talking over its standard input and output.
-class Helper {
-public:
-    Helper(const std::string& mode, const fs::path& lockPath) {
-        int input[2];
-        int output[2];
-        if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
-            throw std::system_error(errno, std::generic_category(), "pipe2");
-        }
-        pid_ = ::fork();
-        if (pid_ < 0) {
-            throw std::system_error(errno, std::generic_category(), "fork");
-        }
-        if (pid_ == 0) {
-            ::dup2(input[0], 0);
-            ::dup2(output[1], 1);
-            ::setenv("ZARVO_LOCK_HELPER", mode.c_str(), 1);
-            ::setenv("ZARVO_LOCK_PATH", lockPath.c_str(), 1);
-            ::execl("/proc/self/exe", "/proc/self/exe", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(input[0]);
-        ::close(output[1]);
-        toChild_ = input[1];
-        fromChild_ = output[0];
-    }
-    ~Helper() {
-        if (pid_ > 0) {
-            kill();
-        }
-        ::close(toChild_);
-        ::close(fromChild_);
-    }
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    // The helper's next line, or "" when it ended or stayed silent for 20 s.
-    std::string readLine() {
-        std::string line;
-        char byte;
-        while (true) {
-            pollfd fd{fromChild_, POLLIN, 0};
-            if (::poll(&fd, 1, 20000) <= 0 || ::read(fromChild_, &byte, 1) != 1) {
-                return line;
-            }
-            if (byte == '\n') {
-                return line;
-            }
-            line += byte;
-        }
-    }
-
-    // Ends its input and returns its exit code.
-    int finish() {
-        ::close(toChild_);
-        toChild_ = -1;
-        return reap();
-    }
-
-    void kill() {
-        ::kill(pid_, SIGKILL);
-        reap();
-    }
-
-private:
-    int reap() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    pid_t pid_ = -1;
-    int toChild_ = -1;
-    int fromChild_ = -1;
-};
+using Helper = zarvo::test::HelperProcess;
 
 TEST(LockStorageFile, CreatesTheFolderAndAnEmptyFile) {
     TempDir dir;

@@ -1,0 +1,21 @@
+// Removal of what the data directory no longer needs: stale slots and stage
+// folders, finished and partial downloads, leftovers of the self-update.
+#pragma once
+
+#include <json/value.h>
+
+#include <filesystem>
+
+namespace zarvo {
+
+// Deletes the stale entries of "slots", "downloads" and "bootstrap" in dataDir.
+// state is the bootstrap state document (null when there is none); its
+// activeSlot and previousSlot are kept. A slot or stage folder is deleted only
+// under its free slot lock, a download only under its free download lock; busy
+// ones are skipped. With no activeSlot on record no slot is deleted. Never
+// raises for std::exception: a deletion that fails is a Debug line, anything
+// else stops the cleanup with a "storage.cleanup" Warn line. Update thread,
+// under "bootstrap.lock".
+void cleanupStorage(const std::filesystem::path& dataDir, const Json::Value& state);
+
+}  // namespace zarvo
