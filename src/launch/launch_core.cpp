@@ -33,12 +33,12 @@ std::vector<std::string> coreArguments(const LaunchContext& context, const std::
                                        bool softwareRendering) {
     using platform::pathToGenericUtf8;
     std::vector<std::string> arguments = {
-        "--data-dir",      pathToGenericUtf8(context.dataDir),
+        "--data-dir", pathToGenericUtf8(context.dataDir),
         "--bootstrap-receipt", pathToGenericUtf8(slot / "manifest.json"),
-        "--code-trust",    pathToGenericUtf8(context.dataDir / "code-trust.json"),
-        "--ui-package",    pathToGenericUtf8(slot / "ui.rcc"),
-        "--ready-file",    pathToGenericUtf8(readyFile),
-        "--ready-token",   token,
+        "--code-trust", pathToGenericUtf8(context.dataDir / "code-trust.json"),
+        "--ui-package", pathToGenericUtf8(slot / "ui.rcc"),
+        "--ready-file", pathToGenericUtf8(readyFile),
+        "--ready-token", token,
     };
     if (context.allowLoopbackHttp) {
         arguments.push_back("--allow-loopback-http");
