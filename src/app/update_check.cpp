@@ -4,6 +4,7 @@
 
 #include "app/bootstrap.h"
 #include "app/bootstrap_state.h"
+#include "app/core_launch.h"
 #include "app/update_manifest.h"
 #include "net/json_request.h"
 #include "platform/platform_name.h"
@@ -23,9 +24,8 @@ void startOffline(Bootstrap& context, const std::string& activeSlot) {
     auto slotFolder = context.dataDir / "slots" / activeSlot;
     context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
     Json::Value stored = parseStrictJson(readFileLimited(slotFolder / "manifest.json", kJsonFileLimit));
-    // The stored answer is checked again before anything would be started from it.
-    readUpdateManifest(context, stored);
-    throw Error("LOCAL_ERROR", "Запуск установленной версии пока не поддерживается этой сборкой");
+    // The launch checks the stored answer again before anything is started from it.
+    launchCore(context, slotFolder, stored, false);
 }
 
 void checkPublished(const Json::Value& manifest) {

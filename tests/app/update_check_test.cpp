@@ -10,6 +10,7 @@
 #include "support/server_process.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
+#include "support/test_core.h"
 #include "trust/strict_json.h"
 
 namespace zarvo::test {
@@ -17,7 +18,6 @@ namespace {
 
 const std::string kBootstrapPath = "/api/v1/bootstrap";
 const std::string kOfflineStage = "Открываем сохранённый интерфейс без подключения";
-const std::string kOfflineUnavailable = "Запуск установленной версии пока не поддерживается этой сборкой\n";
 const std::string kNetworkError = "Не удалось связаться с сервером. Проверьте подключение.\n";
 
 class UpdateCheckTest : public ::testing::Test {
@@ -32,8 +32,15 @@ protected:
                                               serviceUrl, "--allow-loopback-http", "--code-trust",
                                               trustPath().string()};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return runChild(launcherPath(), arguments);
+        ChildOptions options;
+        // The started core records what it got; the variable reaches it through the pre-starter.
+        options.environment[kTestCoreScriptVariable] = (dir / "core-script.json").string();
+        options.environment["CLASSPATH"] = "/tmp/injected.jar";
+        writeFile(dir / "core-script.json", R"({"record":")" + coreRecord().string() + R"("})");
+        return runChild(launcherPath(), arguments, options);
     }
+
+    std::filesystem::path coreRecord() const { return dir / "core-record"; }
 
     // Serves the signed manifest and returns the answer envelope.
     Json::Value serve(const Json::Value& manifest) {
@@ -44,9 +51,9 @@ protected:
 
     std::string log() { return readFile(dataDir() / "logs" / "bootstrap.log"); }
 
-    // An installed slot that the state names as active.
+    // An installed slot with a working core that the state names as active.
     void installActiveSlot(const std::string& slot) {
-        writeFile(dataDir() / "slots" / slot / "manifest.json", writeCompactJson(key.sign(compatibleManifest(1))));
+        installTestCoreSlot(dataDir() / "slots" / slot, key);
         writeFile(dataDir() / "bootstrap-state.json", R"({"activeSlot":")" + slot + R"(","highestSequence":1})");
     }
 
@@ -148,18 +155,35 @@ TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {
     const std::string closed = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
 
     auto offline = run(closed);
-    EXPECT_EQ(offline.exitCode, 1);
+    EXPECT_EQ(offline.exitCode, 0) << offline.standardError;
     EXPECT_EQ(offline.standardOutput, "Проверка обновлений\n" + kOfflineStage + "\n");
-    EXPECT_EQ(offline.standardError, kOfflineUnavailable);
+    EXPECT_EQ(offline.standardError, "");
     EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), state);
+    EXPECT_NE(log().find("[INFO] bootstrap.launch core=1.4.2 ui=2.0.0 software=false\n"), std::string::npos) << log();
+    EXPECT_NE(log().find("[INFO] bootstrap.first-frame confirmed\n"), std::string::npos);
+
+    // The installed core was started with the slot's receipt and the run's loopback flag, without the scrubbed variable.
+    auto started = readCoreRecords(coreRecord());
+    ASSERT_EQ(started.size(), 1u);
+    const Json::Value& argv = started[0]["argv"];
+    ASSERT_EQ(argv.size(), 14u);
+    const std::string slotFolder = (dataDir() / "slots" / slot).string();
+    EXPECT_EQ(argv[0].asString(), slotFolder + "/core/bin/core");
+    EXPECT_EQ(argv[4].asString(), slotFolder + "/manifest.json");
+    EXPECT_EQ(argv[6].asString(), dataDir().string() + "/code-trust.json");
+    EXPECT_EQ(argv[13].asString(), "--allow-loopback-http");
+    EXPECT_FALSE(started[0]["env"].isMember("CLASSPATH"));
+    // Nothing the pre-starter had open (the request's sockets, the log, the locks) reaches the core.
+    EXPECT_EQ(started[0]["fds"], Json::Value(Json::arrayValue)) << writeCompactJson(started[0]["fds"]);
 
     server.answer(kBootstrapPath, {jsonAnswer(503, R"({"error":{"code":"MAINTENANCE","message":"Работы"}})")});
     auto unavailable = run(server.origin());
+    EXPECT_EQ(unavailable.exitCode, 0) << unavailable.standardError;
     EXPECT_EQ(unavailable.standardOutput, "Проверка обновлений\n" + kOfflineStage + "\n");
-    EXPECT_EQ(unavailable.standardError, kOfflineUnavailable);
 
     server.answer(kBootstrapPath, {jsonAnswer(500, "")});
-    EXPECT_EQ(run(server.origin()).standardError, kOfflineUnavailable);
+    EXPECT_EQ(run(server.origin()).exitCode, 0);
+    EXPECT_EQ(readCoreRecords(coreRecord()).size(), 3u);
 
     // A 5xx page that is not JSON is not a service answer: no offline start.
     server.answer(kBootstrapPath, {jsonAnswer(502, "<html>Bad gateway</html>")});
@@ -182,13 +206,32 @@ TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {
     EXPECT_EQ(invalidSlot.standardError, kNetworkError);
     writeFile(dataDir() / "bootstrap-state.json", R"({"activeSlot":{"name":"x"}})");
     EXPECT_EQ(run(closed).standardError, kNetworkError);
+    EXPECT_EQ(readCoreRecords(coreRecord()).size(), 3u);
+}
+
+TEST_F(UpdateCheckTest, OfflineStartOfABrokenSlotFailsWithoutStartingIt) {
+    const std::string slot = "0123456789abcdef01234567";
+    installActiveSlot(slot);
+    const auto slotFolder = dataDir() / "slots" / slot;
+    const std::string closed = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
+
+    // A core changed after installation is refused by its inventory.
+    const std::string original = readFile(slotFolder / "core" / "bin" / "core");
+    writeFile(slotFolder / "core" / "bin" / "core", original + "tail");
+    auto changed = run(closed);
+    EXPECT_EQ(changed.exitCode, 1);
+    EXPECT_EQ(changed.standardOutput, "Проверка обновлений\n" + kOfflineStage + "\n");
+    EXPECT_EQ(changed.standardError, "Файлы приложения изменены: bin/core\n");
+    writeFile(slotFolder / "core" / "bin" / "core", original);
 
     // A stored answer that no longer verifies is not started from.
-    writeFile(dataDir() / "bootstrap-state.json", state);
-    Json::Value tampered = parseStrictJson(readFile(dataDir() / "slots" / slot / "manifest.json"));
+    Json::Value tampered = parseStrictJson(readFile(slotFolder / "manifest.json"));
     tampered["keyId"] = "ffffffffffffffff";
-    writeFile(dataDir() / "slots" / slot / "manifest.json", writeCompactJson(tampered));
+    writeFile(slotFolder / "manifest.json", writeCompactJson(tampered));
     EXPECT_EQ(run(closed).standardError, "Подпись обновления не прошла проверку\n");
+
+    EXPECT_FALSE(std::filesystem::exists(coreRecord()));
+    EXPECT_EQ(log().find("bootstrap.launch"), std::string::npos);
 }
 
 TEST_F(UpdateCheckTest, BrokenStateStopsEveryRunAndIsLeftForRepair) {

@@ -1,0 +1,152 @@
+// One launch attempt: verify, start, and poll for the ready file; an attempt
+// without confirmation is ended and, the first time, retried with software
+// rendering.
+#include "launch/launch_core.h"
+
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "install/component_inventory.h"
+#include "install/safe_path.h"
+#include "launch/start_process.h"
+#include "log/logger.h"
+#include "platform/path_text.h"
+#include "platform/process.h"
+#include "trust/error.h"
+#include "trust/hashing.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+constexpr std::uintmax_t kReadyFileLimit = 128;
+constexpr int kEndedExitCode = 1;
+
+// A version as the log shows it; anything that is not a plain value shows empty.
+std::string versionText(const Json::Value& value) {
+    return value.isObject() || value.isArray() ? std::string() : value.asString();
+}
+
+std::vector<std::string> coreArguments(const LaunchContext& context, const std::filesystem::path& slot,
+                                       const std::filesystem::path& readyFile, const std::string& token,
+                                       bool softwareRendering) {
+    using platform::pathToGenericUtf8;
+    std::vector<std::string> arguments = {
+        "--data-dir", pathToGenericUtf8(context.dataDir),
+        "--bootstrap-receipt", pathToGenericUtf8(slot / "manifest.json"),
+        "--code-trust", pathToGenericUtf8(context.dataDir / "code-trust.json"),
+        "--ui-package", pathToGenericUtf8(slot / "ui.rcc"),
+        "--ready-file", pathToGenericUtf8(readyFile),
+        "--ready-token", token,
+    };
+    if (context.allowLoopbackHttp) {
+        arguments.push_back("--allow-loopback-http");
+    }
+    if (softwareRendering) {
+        arguments.push_back("--software-renderer");
+    }
+    if (context.debug) {
+        arguments.push_back("--debug");
+    }
+    return arguments;
+}
+
+// Ends a core that did not confirm, gives it time to go away, and drops what it
+// may have left at the ready path: with the process gone nothing writes there
+// any more. Never raises, as it also runs on the way out of a failure.
+void endAttempt(platform::ProcessHandle& process, const LaunchTiming& timing,
+                const std::filesystem::path& readyFile) noexcept {
+    try {
+        if (!process.waitForExit(std::chrono::milliseconds(0))) {
+            process.end(kEndedExitCode);
+            if (!process.waitForExit(timing.endWait)) {
+                logMessage(LogLevel::Warn, "bootstrap.launch-end timeout=true");
+            }
+        }
+    } catch (const std::system_error& error) {
+        logMessage(LogLevel::Warn, std::string("bootstrap.launch-end error=") + error.what());
+    }
+    process.close();
+    std::error_code ignored;
+    std::filesystem::remove(readyFile, ignored);
+}
+
+bool somethingAt(const std::filesystem::path& path) {
+    std::error_code error;
+    auto status = std::filesystem::symlink_status(path, error);
+    return !error && status.type() != std::filesystem::file_type::not_found;
+}
+
+enum class Outcome { Confirmed, NotConfirmed };
+
+// The polls of one attempt. Cancellation is looked at first and the process's
+// end last, so a core that writes its token and exits at once still counts.
+Outcome awaitReadyFile(const LaunchContext& context, platform::ProcessHandle& process,
+                       const std::filesystem::path& readyFile, const std::string& token) {
+    for (int polls = context.timing.polls; polls > 0; --polls) {
+        if (context.cancelRequested->load()) {
+            throw Error("CANCELLED", "Запуск отменён");
+        }
+        if (somethingAt(readyFile) && readFileLimited(readyFile, kReadyFileLimit) == token) {
+            return Outcome::Confirmed;
+        }
+        if (process.waitForExit(std::chrono::milliseconds(0))) {
+            return Outcome::NotConfirmed;
+        }
+        // sleep_for resumes after interruptions on its own.
+        std::this_thread::sleep_for(context.timing.pause);
+    }
+    return Outcome::NotConfirmed;
+}
+
+}  // namespace
+
+void launchCore(const LaunchContext& context, const std::filesystem::path& slotFolder, const Json::Value& stored,
+                bool softwareRendering) {
+    const std::filesystem::path slot = std::filesystem::absolute(slotFolder);
+    const Json::Value payload = context.readManifest(stored);
+    const Json::Value& core = payload["components"]["core"];
+    // Held until this attempt, and a second attempt started from it, has ended.
+    ComponentLocks locks = verifyComponentFiles(slot / "core", core["files"]);
+
+    const std::string token = randomHexName();
+    const std::filesystem::path readyFile = slot / ("ready-" + token);
+    const Json::Value& entry = core["entry"];
+    const std::filesystem::path executable =
+        resolveInstallPath(slot / "core", entry.isString() ? entry.asString() : std::string());
+    const auto arguments = coreArguments(context, slot, readyFile, token, softwareRendering);
+
+    logMessage(LogLevel::Info, "bootstrap.launch core=" + versionText(core["version"]) +
+                                   " ui=" + versionText(payload["components"]["ui"]["version"]) +
+                                   " software=" + (softwareRendering ? "true" : "false"));
+    platform::ProcessHandle process = startProcess(executable, arguments);
+
+    Outcome outcome;
+    try {
+        outcome = awaitReadyFile(context, process, readyFile, token);
+    } catch (...) {
+        // Cancelled, or the ready path could not be read: a core that has not
+        // confirmed must not stay running beside the one started next.
+        endAttempt(process, context.timing, readyFile);
+        throw;
+    }
+
+    if (outcome == Outcome::Confirmed) {
+        process.close();  // the core goes on running on its own
+        std::filesystem::remove(readyFile);
+        logMessage(LogLevel::Info, "bootstrap.first-frame confirmed");
+        locks.release();
+        return;
+    }
+
+    endAttempt(process, context.timing, readyFile);
+    if (!softwareRendering) {
+        context.reportStage("Включаем совместимый режим графики", 0.95);
+        launchCore(context, slotFolder, stored, true);
+        return;
+    }
+    throw Error("STARTUP_FAILED", "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.");
+}
+
+}  // namespace zarvo

@@ -1,0 +1,38 @@
+// Starting a program: the command line is assembled for every platform, so a
+// text that is not UTF-8 is refused the same way everywhere.
+#include "launch/start_process.h"
+
+#include <system_error>
+
+#include "launch/quote_argument.h"
+#include "log/logger.h"
+#include "platform/path_text.h"
+#include "trust/error.h"
+
+namespace zarvo {
+namespace {
+
+[[noreturn]] void failStart() { throw Error("LOCAL_ERROR", "Не удалось запустить приложение"); }
+
+}  // namespace
+
+platform::ProcessHandle startProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
+    platform::ProcessStart start;
+    start.program = executable;
+    start.arguments = arguments;
+    start.workingFolder = executable.parent_path();
+    auto commandLine = commandLineFor(platform::pathToUtf8(executable), arguments);
+    if (!commandLine) {
+        logMessage(LogLevel::Warn, "process.start-failed reason=not-utf8");
+        failStart();
+    }
+    start.commandLine = std::move(*commandLine);
+    try {
+        return platform::startPlatformProcess(start);
+    } catch (const std::system_error& error) {
+        logMessage(LogLevel::Warn, std::string("process.start-failed reason=") + error.what());
+        failStart();
+    }
+}
+
+}  // namespace zarvo

@@ -1,0 +1,61 @@
+// Starting another program and keeping an owning handle on it: the handle can
+// be waited on with a time-out, asked whether the process has ended, and used
+// to end it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zarvo::platform {
+
+// What a new process is started with.
+struct ProcessStart {
+    std::filesystem::path program;
+    // UTF-8 arguments after the program name; the child's argv on POSIX.
+    std::vector<std::string> arguments;
+    // The whole quoted command line, program name first, that Windows hands to
+    // the child to split; POSIX passes the argument vector instead.
+    std::wstring commandLine;
+    std::filesystem::path workingFolder;
+};
+
+// An owned handle on a started process. Closing it (or destruction) neither
+// waits for the process nor ends it: the process keeps running on its own.
+// Move-only; used by one thread.
+class ProcessHandle {
+public:
+    ProcessHandle() = default;
+    ProcessHandle(int handle, std::int64_t processId) noexcept : handle_(handle), processId_(processId) {}
+    ProcessHandle(ProcessHandle&& other) noexcept;
+    ProcessHandle& operator=(ProcessHandle&& other) noexcept;
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+    ~ProcessHandle() { close(); }
+
+    bool open() const noexcept { return handle_ >= 0; }
+    std::int64_t processId() const noexcept { return processId_; }
+    // Waits up to timeout (zero: only asks) and reports whether the process has
+    // ended. Requires an open handle. Raises std::system_error.
+    bool waitForExit(std::chrono::milliseconds timeout);
+    // Ends the process at once with the exit code where the system lets the
+    // caller choose one (POSIX kills it with SIGKILL). Raises std::system_error.
+    void end(int exitCode);
+    // Releases the handle; safe to call more than once.
+    void close() noexcept;
+
+private:
+    int handle_ = -1;
+    std::int64_t processId_ = -1;
+    bool exited_ = false;
+};
+
+// Starts the program in its working folder with this process's environment,
+// standard streams on the null device, no inherited handles and a session of
+// its own, so it outlives this process. A program that cannot be run fails
+// here, before anything has started. Raises std::system_error. Any thread.
+ProcessHandle startPlatformProcess(const ProcessStart& start);
+
+}  // namespace zarvo::platform
