@@ -8,6 +8,7 @@
 #include "app/update_manifest.h"
 #include "net/json_request.h"
 #include "platform/platform_name.h"
+#include "storage/storage_cleanup.h"
 #include "trust/error.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
@@ -20,12 +21,13 @@ bool offlineStartApplies(const Bootstrap& context, const Error& error, const std
            !context.hasOption("--no-launch");
 }
 
-void startOffline(Bootstrap& context, const std::string& activeSlot) {
+void startOffline(Bootstrap& context, const Json::Value& state, const std::string& activeSlot) {
     auto slotFolder = context.dataDir / "slots" / activeSlot;
     context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
     Json::Value stored = parseStrictJson(readFileLimited(slotFolder / "manifest.json", kJsonFileLimit));
     // The launch checks the stored answer again before anything is started from it.
     launchCore(context, slotFolder, stored, false);
+    cleanupStorage(context.dataDir, state);
 }
 
 void checkPublished(const Json::Value& manifest) {
@@ -55,7 +57,7 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
         if (!offlineStartApplies(context, error, activeSlot)) {
             throw;
         }
-        startOffline(context, activeSlot);
+        startOffline(context, update.state, activeSlot);
         return std::nullopt;
     }
 

@@ -153,9 +153,17 @@ TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {
     installActiveSlot(slot);
     const std::string state = readFile(dataDir() / "bootstrap-state.json");
     const std::string closed = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
+    // Left over from older releases: cleaned up after the installed core has started.
+    const auto staleSlot = dataDir() / "slots" / "ffffffffffffffffffffffff";
+    const auto staleDownload = dataDir() / "downloads" / std::string(64, 'e');
+    writeFile(staleSlot / "manifest.json", "{}");
+    writeFile(staleDownload, "old");
 
     auto offline = run(closed);
     EXPECT_EQ(offline.exitCode, 0) << offline.standardError;
+    EXPECT_FALSE(std::filesystem::exists(staleSlot));
+    EXPECT_FALSE(std::filesystem::exists(staleDownload));
+    EXPECT_TRUE(std::filesystem::exists(dataDir() / "slots" / slot / "manifest.json"));
     EXPECT_EQ(offline.standardOutput, "Проверка обновлений\n" + kOfflineStage + "\n");
     EXPECT_EQ(offline.standardError, "");
     EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), state);
