@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/user_folders.h"
+#include "storage/storage_migration.h"
 
 namespace zarvo {
 namespace {
@@ -36,9 +37,7 @@ std::filesystem::path resolveDataDirectory() {
     std::filesystem::path legacy = std::filesystem::absolute(legacyDataDirectory());
     if (!existsAtAll(roaming) &&
         (isRegularFile(legacy / "bootstrap-state.json") || isRegularFile(legacy / "settings.json"))) {
-        // Moving the legacy data is not built yet: the legacy folder is left
-        // as it is and the run starts in the (new, empty) roaming folder.
-        return roaming;
+        return migrateStorage(legacy, roaming);
     }
     return roaming;
 }

@@ -101,15 +101,24 @@ TEST_F(DataDirectoryTest, RoamingFolderIsChosenAndNothingIsCreatedOrMoved) {
     EXPECT_FALSE(fs::exists(dir_ / "data"));
     EXPECT_FALSE(fs::exists(dir_ / "state"));
 
-    // Legacy data without a roaming folder, in each of its forms: left in place.
-    for (const char* name : {"settings.json", "bootstrap-state.json", "logs/bootstrap.log"}) {
+    // Legacy logs alone are no data to move: left in place.
+    writeFile(legacy / "logs/bootstrap.log", "{}");
+    auto logsOnly = snapshot(legacy);
+    EXPECT_EQ(resolveDataDirectory(), roaming);
+    EXPECT_EQ(snapshot(legacy), logsOnly);
+    EXPECT_FALSE(fs::exists(dir_ / "data"));
+
+    // Settings or state without a roaming folder: the legacy folder moves there.
+    for (const char* name : {"settings.json", "bootstrap-state.json"}) {
         fs::remove_all(dir_ / "state");
+        fs::remove_all(dir_ / "data");
         writeFile(legacy / name, "{}");
-        auto before = snapshot(legacy);
         EXPECT_EQ(resolveDataDirectory(), roaming) << name;
-        EXPECT_EQ(snapshot(legacy), before) << name;
-        EXPECT_FALSE(fs::exists(dir_ / "data")) << name;
+        EXPECT_FALSE(fs::exists(legacy)) << name;
+        EXPECT_TRUE(fs::is_regular_file(roaming / name)) << name;
+        EXPECT_TRUE(fs::is_regular_file(roaming / "storage-migration.json")) << name;
     }
+    fs::remove_all(dir_ / "data");
 
     // An existing, even empty, roaming folder wins whatever the legacy folder holds.
     writeFile(legacy / "settings.json", "{\"debugMode\":true}");

@@ -1,0 +1,130 @@
+// The one-time move of the data directory: proves the old folder is unused,
+// then moves it whole with one rename so that it is never half moved.
+#include "storage/storage_migration.h"
+
+#include <json/json.h>
+
+#include <system_error>
+#include <vector>
+
+#include "platform/path_text.h"
+#include "storage/path_guard.h"
+#include "storage/storage_lock.h"
+#include "trust/error.h"
+#include "trust/strict_json.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+constexpr std::uintmax_t kJsonFileLimit = 16 * 1024 * 1024;
+
+bool isRegularFile(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error));
+}
+
+// Anything at the path, a dangling link included; an unanswerable question
+// counts as present so that nothing is moved onto it.
+bool existsAtAll(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
+}
+
+bool isRealFolder(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_directory(std::filesystem::symlink_status(path, error));
+}
+
+// Refuses while a pre-starter, the launcher or the game uses the folder. The
+// locks go out of scope (slot locks first) before the folder is moved.
+void ensureUnused(const std::filesystem::path& src) {
+    StorageLock bootstrapLock = lockStorageFile(src / "bootstrap.lock");
+    if (!bootstrapLock.held()) {
+        throw Error("STORAGE_MIGRATION_BUSY", "Закройте престартер перед переносом");
+    }
+    std::vector<StorageLock> slotLocks;
+    const std::filesystem::path slotLockFolder = src / "slot-locks";
+    if (existsAtAll(slotLockFolder)) {
+        for (const auto& entry : std::filesystem::directory_iterator(slotLockFolder)) {
+            slotLocks.push_back(lockStorageFile(entry.path()));
+            if (!slotLocks.back().held()) {
+                throw Error("STORAGE_MIGRATION_BUSY", "Закройте лаунчер перед переносом");
+            }
+        }
+    }
+    const std::filesystem::path profiles = src / "profiles";
+    if (existsAtAll(profiles)) {
+        for (const auto& entry : std::filesystem::directory_iterator(profiles)) {
+            // Presence alone counts: the game leaves the file while it runs.
+            if (existsAtAll(entry.path() / "profile.lock")) {
+                throw Error("STORAGE_MIGRATION_BUSY", "Закройте Minecraft перед переносом");
+            }
+        }
+    }
+    while (!slotLocks.empty()) {
+        slotLocks.pop_back();
+    }
+    bootstrapLock.release();
+}
+
+// The update hash of the old location no longer describes the moved install.
+// Cleared before the move so that the rename is the last step: a run cut off
+// at any point leaves either the old folder to migrate again or a finished
+// new one. An empty hash only costs one extra self-update hand-over.
+void clearBootstrapHash(const std::filesystem::path& src) {
+    const std::filesystem::path statePath = src / "bootstrap-state.json";
+    if (!isRegularFile(statePath)) {
+        return;
+    }
+    Json::Value state = parseStrictJson(readFileLimited(statePath, kJsonFileLimit));
+    if (!state.isObject()) {
+        throw Error("INVALID_JSON", "Некорректный JSON");
+    }
+    state["bootstrapHash"] = "";
+    writeFileAtomic(statePath, writeCompactJson(state));
+}
+
+}  // namespace
+
+std::filesystem::path migrateStorage(const std::filesystem::path& source, const std::filesystem::path& target) {
+    const std::filesystem::path src = std::filesystem::absolute(source).lexically_normal();
+    const std::filesystem::path dst = std::filesystem::absolute(target).lexically_normal();
+    guardPath(src);
+    guardPath(dst);
+    if (src == dst || isWithinStorage(src, dst) || isWithinStorage(dst, src)) {
+        throw Error("LOCAL_ERROR", "Недопустимые папки переноса");
+    }
+    if (!isRealFolder(src) || (!isRegularFile(src / "bootstrap-state.json") && !isRegularFile(src / "settings.json"))) {
+        throw Error("LOCAL_ERROR", "Исходная папка не содержит данные ZarvoLauncher");
+    }
+    if (existsAtAll(dst)) {
+        throw Error("STORAGE_EXISTS", "Новая папка уже существует; данные не были изменены");
+    }
+
+    ensureUnused(src);
+
+    std::filesystem::create_directories(dst.parent_path());
+    clearBootstrapHash(src);
+    Json::Value record(Json::objectValue);
+    record["source"] = platform::pathToGenericUtf8(src);
+    writeFileAtomic(src / "storage-migration.json", writeCompactJson(record));
+
+    // One rename moves everything or nothing. Across file systems it cannot
+    // work; copying instead would leave two half-valid folders after a crash,
+    // so the user is told to move the folder rather than risk the data.
+    std::error_code error;
+    std::filesystem::rename(src, dst, error);
+    if (error == std::errc::cross_device_link) {
+        throw Error("STORAGE_MIGRATION_BUSY",
+                    "Старая и новая папки данных находятся на разных дисках; перенесите папку " +
+                        platform::pathToUtf8(src) + " в " + platform::pathToUtf8(dst) + " вручную.");
+    }
+    if (error) {
+        throw Error("STORAGE_MIGRATION_BUSY",
+                    "Закройте лаунчер и Minecraft. Для переноса запустите новый ZarvoLauncher.exe из отдельной папки.");
+    }
+    return dst;
+}
+
+}  // namespace zarvo
