@@ -36,14 +36,21 @@ bool isRealFolder(const std::filesystem::path& path) {
     return std::filesystem::is_directory(std::filesystem::symlink_status(path, error));
 }
 
-// Refuses while a pre-starter, the launcher or the game uses the folder. The
-// locks go out of scope (slot locks first) before the folder is moved.
-void ensureUnused(const std::filesystem::path& src) {
-    StorageLock bootstrapLock = lockStorageFile(src / "bootstrap.lock");
-    if (!bootstrapLock.held()) {
+// The locks that keep other pre-starters and launchers out while the folder
+// moves; members are destroyed in reverse, so slot locks go first.
+struct MigrationLocks {
+    StorageLock bootstrapLock;
+    std::vector<StorageLock> slotLocks;
+};
+
+// Refuses while a pre-starter, the launcher or the game uses the folder.
+MigrationLocks ensureUnused(const std::filesystem::path& src) {
+    MigrationLocks locks;
+    locks.bootstrapLock = lockStorageFile(src / "bootstrap.lock");
+    if (!locks.bootstrapLock.held()) {
         throw Error("STORAGE_MIGRATION_BUSY", "Закройте престартер перед переносом");
     }
-    std::vector<StorageLock> slotLocks;
+    std::vector<StorageLock>& slotLocks = locks.slotLocks;
     const std::filesystem::path slotLockFolder = src / "slot-locks";
     if (existsAtAll(slotLockFolder)) {
         for (const auto& entry : std::filesystem::directory_iterator(slotLockFolder)) {
@@ -62,10 +69,7 @@ void ensureUnused(const std::filesystem::path& src) {
             }
         }
     }
-    while (!slotLocks.empty()) {
-        slotLocks.pop_back();
-    }
-    bootstrapLock.release();
+    return locks;
 }
 
 // The update hash of the old location no longer describes the moved install.
@@ -102,7 +106,9 @@ std::filesystem::path migrateStorage(const std::filesystem::path& source, const 
         throw Error("STORAGE_EXISTS", "Новая папка уже существует; данные не были изменены");
     }
 
-    ensureUnused(src);
+    // Held through the rename: the locks sit on the files themselves, which
+    // move with the folder, so nobody can start on it between check and move.
+    MigrationLocks locks = ensureUnused(src);
 
     std::filesystem::create_directories(dst.parent_path());
     clearBootstrapHash(src);

@@ -93,6 +93,12 @@ TEST_F(StorageMigrationTest, FirstStartMovesTheWholeFolderAndRecordsWhereItCameF
     EXPECT_EQ(readFile(roaming_ / "storage-migration.json"), "{\"source\":\"" + legacy_.generic_string() + "\"}");
     EXPECT_EQ(readFile(roaming_ / "bootstrap-state.json"),
               R"({"activeSlot":"0123456789abcdef01234567","bootstrapHash":"","highestSequence":7})");
+    // The locks taken for the move were let go with it.
+    for (const char* lock : {"bootstrap.lock", "slot-locks/0123456789abcdef01234567.lock"}) {
+        HelperProcess other("hold", roaming_ / lock);
+        EXPECT_EQ(other.readLine(), "held") << lock;
+        EXPECT_EQ(other.finish(), 0);
+    }
     after.erase("storage-migration.json");
     after.erase("bootstrap-state.json");
     before.erase("bootstrap-state.json");
