@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <optional>
@@ -275,6 +276,36 @@ TEST_F(StorageMigrationTest, MovedSettingsTakeEffectInThePreStarter) {
     // Debug lines are written only in debug mode, which came from the moved settings.
     std::string log = readFile(roaming_ / "logs/bootstrap.log");
     EXPECT_NE(log.find("[DEBUG] http.begin "), std::string::npos) << log;
+}
+
+TEST_F(StorageMigrationTest, MoveAcrossFileSystemsIsRefusedWithTheOldFolderWhole) {
+    std::string pattern = "/dev/shm/zarvo-migrate-XXXXXX";
+    struct stat shm {}, tmp {};
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(dir_.path().c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev ||
+        ::mkdtemp(pattern.data()) == nullptr) {
+        GTEST_SKIP() << "no second file system to move across";
+    }
+    const fs::path other = pattern;
+    ::setenv("XDG_DATA_HOME", other.c_str(), 1);
+    fillLegacy();
+    auto before = snapshot(legacy_);
+    try {
+        resolveDataDirectory();
+        ADD_FAILURE() << "moved across file systems";
+    } catch (const zarvo::Error& error) {
+        EXPECT_EQ(error.code(), "STORAGE_MIGRATION_BUSY");
+        EXPECT_NE(std::string(error.what()).find("на разных дисках"), std::string::npos) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(other / "ZarvoLauncher"));
+    fs::remove_all(other);
+    // Only the record and the cleared hash were written; everything else is as it was.
+    auto after = snapshot(legacy_);
+    EXPECT_EQ(after.erase("storage-migration.json"), 1u);
+    EXPECT_EQ(after["bootstrap-state.json"],
+              R"({"activeSlot":"0123456789abcdef01234567","bootstrapHash":"","highestSequence":7})");
+    after.erase("bootstrap-state.json");
+    before.erase("bootstrap-state.json");
+    EXPECT_EQ(after, before);
 }
 
 }  // namespace
