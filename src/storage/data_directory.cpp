@@ -10,9 +10,10 @@
 namespace zarvo {
 namespace {
 
+// A link is not taken for the file it names, the same as migration decides.
 bool isRegularFile(const std::filesystem::path& path) {
     std::error_code error;
-    return std::filesystem::is_regular_file(path, error);
+    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error));
 }
 
 // Anything at all at the path, a dangling link included; a path that cannot

@@ -206,6 +206,16 @@ TEST_F(StorageMigrationTest, LinksAreNeitherFollowedNorResolved) {
     EXPECT_EQ(fs::read_symlink(roaming_ / "linked"), dir_ / "outside");
     EXPECT_EQ(readFile(dir_ / "outside/secret.txt"), "outside");
 
+    // A settings file that is only a link is no data: nothing moves.
+    fs::remove_all(dir_ / "data");
+    fs::remove_all(dir_ / "state");
+    writeFile(dir_ / "outside/settings.json", "{}");
+    fs::create_directories(legacy_);
+    fs::create_symlink(dir_ / "outside/settings.json", legacy_ / "settings.json");
+    EXPECT_EQ(resolveDataDirectory(), roaming_);
+    EXPECT_TRUE(fs::is_symlink(legacy_ / "settings.json"));
+    EXPECT_FALSE(fs::exists(roaming_));
+
     // A link on the way to the source or the target is refused before anything changes.
     fs::remove_all(dir_ / "data");
     fs::remove_all(dir_ / "state");
