@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/folder_move.h"
 #include "platform/path_text.h"
 #include "storage/path_guard.h"
 #include "storage/storage_lock.h"
@@ -119,8 +120,11 @@ std::filesystem::path migrateStorage(const std::filesystem::path& source, const 
     // One rename moves everything or nothing. Across file systems it cannot
     // work; copying instead would leave two half-valid folders after a crash,
     // so the user is told to move the folder rather than risk the data.
-    std::error_code error;
-    std::filesystem::rename(src, dst, error);
+    std::error_code error = platform::moveFolderNoReplace(src, dst);
+    if (error == std::errc::file_exists) {
+        // Something took the target's place after the check; it is kept as it is.
+        throw Error("STORAGE_EXISTS", "Новая папка уже существует; данные не были изменены");
+    }
     if (error == std::errc::cross_device_link) {
         throw Error("STORAGE_MIGRATION_BUSY",
                     "Старая и новая папки данных находятся на разных дисках; перенесите папку " +

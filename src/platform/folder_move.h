@@ -1,0 +1,14 @@
+// Moving a whole folder to a new name in one step, never over anything there.
+#pragma once
+
+#include <filesystem>
+#include <system_error>
+
+namespace zarvo::platform {
+
+// Renames source to target unless something exists at target, then flushes
+// both parent folders so the move survives a power loss. Returns the error
+// (file_exists, cross_device_link, ...) instead of raising; on error nothing moved.
+std::error_code moveFolderNoReplace(const std::filesystem::path& source, const std::filesystem::path& target);
+
+}  // namespace zarvo::platform
