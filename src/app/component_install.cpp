@@ -2,6 +2,9 @@
 // download of the interface package, the stored answer, then publication.
 #include "app/component_install.h"
 
+#include <cstdint>
+#include <string>
+
 #include "app/bootstrap.h"
 #include "app/update_check.h"
 #include "app/update_manifest.h"
