@@ -1,6 +1,8 @@
 // The update flow: check, install, activate.
 #include "app/bootstrap.h"
 
+#include "app/activation.h"
+#include "app/component_install.h"
 #include "app/update_check.h"
 #include "log/logger.h"
 #include "storage/storage_lock.h"
@@ -26,6 +28,15 @@ void Bootstrap::run() {
         return;
     }
     logMessage(LogLevel::Info, "bootstrap.slot slot=" + update->slot);
+
+    const auto slotFolder = installSlot(*this, *update);
+    // The hand-over to a newer pre-starter package is not built yet; this run
+    // goes on with the installed pre-starter.
+    if (hasOption("--no-launch")) {
+        reportStage("Обновление проверено и подготовлено", 1.0);
+        return;
+    }
+    activateSlot(*this, *update, slotFolder);
 }
 
 }  // namespace zarvo

@@ -6,6 +6,8 @@
 
 #include "app/update_manifest.h"
 #include "support/child_process.h"
+#include "support/nginx_server.h"
+#include "support/release_files.h"
 #include "support/scripted_server.h"
 #include "support/server_process.h"
 #include "support/signing.h"
@@ -18,6 +20,9 @@ namespace {
 
 const std::string kBootstrapPath = "/api/v1/bootstrap";
 const std::string kOfflineStage = "Открываем сохранённый интерфейс без подключения";
+// An accepted release is installed and, with "--no-launch", not started.
+const std::string kPreparedOutput =
+    "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОбновление проверено и подготовлено\n";
 const std::string kNetworkError = "Не удалось связаться с сервером. Проверьте подключение.\n";
 
 class UpdateCheckTest : public ::testing::Test {
@@ -40,11 +45,24 @@ protected:
         return runChild(launcherPath(), arguments, options);
     }
 
+    // A run that installs the accepted release without starting it, so the
+    // state holds only what the check wrote.
+    ChildResult runPrepared(const std::string& serviceUrl, std::vector<std::string> extra = {}) {
+        extra.push_back("--no-launch");
+        return run(serviceUrl, extra);
+    }
+
     std::filesystem::path coreRecord() const { return dir / "core-record"; }
+
+    // The manifest with its components published on the release file server.
+    Json::Value published(Json::Value manifest) {
+        publishRelease(manifest, releaseDir.path(), files.url(""));
+        return manifest;
+    }
 
     // Serves the signed manifest and returns the answer envelope.
     Json::Value serve(const Json::Value& manifest) {
-        Json::Value answer = key.sign(manifest);
+        Json::Value answer = key.sign(published(manifest));
         server.answer(kBootstrapPath, {jsonAnswer(200, writeCompactJson(answer))});
         return answer;
     }
@@ -60,13 +78,15 @@ protected:
     TempDir dir;
     TestKey key;
     ScriptedServer server;
+    TempDir releaseDir;
+    NginxServer files{releaseDir.path()};
 };
 
 TEST_F(UpdateCheckTest, AcceptsTheReleaseRecordsItAndNamesTheSlot) {
     Json::Value answer = serve(compatibleManifest(5));
-    auto result = run(server.origin());
+    auto result = runPrepared(server.origin());
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(result.standardOutput, kPreparedOutput);
     EXPECT_EQ(result.standardError, "");
 
     Json::Value state = parseStrictJson(readFile(dataDir() / "bootstrap-state.json"));
@@ -88,7 +108,7 @@ TEST_F(UpdateCheckTest, ManifestWithoutSequenceCountsAsZero) {
     Json::Value manifest = compatibleManifest(0);
     manifest.removeMember("sequence");
     serve(manifest);
-    auto result = run(server.origin());
+    auto result = runPrepared(server.origin());
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), R"({"highestSequence":0})");
 }
@@ -104,7 +124,7 @@ TEST_F(UpdateCheckTest, RollbackIsRefusedAndWritesNothing) {
 
     // The same sequence again is accepted; members this writer does not know survive.
     serve(compatibleManifest(9));
-    result = run(server.origin());
+    result = runPrepared(server.origin());
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), R"({"highestSequence":9,"keptByOthers":{"x":1}})");
     EXPECT_TRUE(std::filesystem::exists(dataDir() / "code-trust.json"));
@@ -139,7 +159,7 @@ TEST_F(UpdateCheckTest, RefusedAnswersStopTheRunWithTheirMessage) {
     }
 
     // Unpublished components are found after the sequence and the trust file were recorded.
-    serve(unpublished);
+    server.answer(kBootstrapPath, {jsonAnswer(200, writeCompactJson(key.sign(unpublished)))});
     auto result = run(server.origin());
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.standardError, "Компоненты приложения ещё не опубликованы\n");
@@ -255,12 +275,12 @@ TEST_F(UpdateCheckTest, BrokenStateStopsEveryRunAndIsLeftForRepair) {
 }
 
 TEST_F(UpdateCheckTest, SecondPreStarterOnTheSameDataDirectoryIsBusy) {
-    Json::Value answer = key.sign(compatibleManifest(2));
+    Json::Value answer = key.sign(published(compatibleManifest(2)));
     Json::Value slow = jsonAnswer(200, writeCompactJson(answer));
     slow["delayMs"] = 3000;
     server.answer(kBootstrapPath, {slow});
 
-    auto first = std::async(std::launch::async, [&] { return run(server.origin()); });
+    auto first = std::async(std::launch::async, [&] { return runPrepared(server.origin()); });
     // Wait until the first one is inside its request, so it holds the update lock.
     for (int i = 0; i < 100 && server.requestsFor(kBootstrapPath).empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -275,7 +295,7 @@ TEST_F(UpdateCheckTest, SecondPreStarterOnTheSameDataDirectoryIsBusy) {
 
 TEST_F(UpdateCheckTest, ServiceUrlIsJoinedWithoutChangingItsSlashes) {
     serve(compatibleManifest(1));
-    auto result = run(server.origin() + "/", {"--debug"});
+    auto result = runPrepared(server.origin() + "/", {"--debug"});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     // The test server tidies "//" away itself, so read what was requested from the debug log.
     EXPECT_NE(log().find("[DEBUG] http.begin GET " + server.origin() + "//api/v1/bootstrap\n"), std::string::npos)
@@ -296,7 +316,11 @@ TEST(ReleaseToolRoundTrip, ReleaseSignedByTheToolIsAccepted) {
     auto keygen = runChild(tool, {"keygen", "--secret-key", (dir / "key.json").string(), "--trust",
                                   (dir / "code-trust.json").string()});
     ASSERT_EQ(keygen.exitCode, 0) << keygen.standardError;
-    writeFile(dir / "manifest.json", writeCompactJson(compatibleManifest(12)));
+    TempDir releaseDir;
+    NginxServer files(releaseDir.path());
+    Json::Value manifest = compatibleManifest(12);
+    publishRelease(manifest, releaseDir.path(), files.url(""));
+    writeFile(dir / "manifest.json", writeCompactJson(manifest));
     auto sign = runChild(tool, {"sign", "--secret-key", (dir / "key.json").string(), "--payload",
                                 (dir / "manifest.json").string(), "--out", (dir / "answer.json").string()});
     ASSERT_EQ(sign.exitCode, 0) << sign.standardError;
@@ -305,10 +329,10 @@ TEST(ReleaseToolRoundTrip, ReleaseSignedByTheToolIsAccepted) {
     server.answer(kBootstrapPath, {jsonAnswer(200, readFile(dir / "answer.json"))});
     std::vector<std::string> arguments = {"--headless", "--data-dir", (dir / "data").string(), "--service-url",
                                           server.origin(), "--allow-loopback-http", "--code-trust",
-                                          (dir / "code-trust.json").string()};
+                                          (dir / "code-trust.json").string(), "--no-launch"};
     auto result = runChild(launcherPath(), arguments);
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, "Проверка обновлений\n");
+    EXPECT_EQ(result.standardOutput, kPreparedOutput);
     EXPECT_EQ(parseStrictJson(readFile(dir / "data/bootstrap-state.json"))["highestSequence"].asInt64(), 12);
     EXPECT_EQ(readFile(dir / "data/code-trust.json"), readFile(dir / "code-trust.json"));
 

@@ -1,0 +1,55 @@
+// Activation of a new slot and the rollback to the previous one.
+#include "app/activation.h"
+
+#include <utility>
+
+#include "app/bootstrap.h"
+#include "app/bootstrap_state.h"
+#include "app/core_launch.h"
+#include "app/update_check.h"
+#include "app/update_manifest.h"
+#include "storage/storage_cleanup.h"
+#include "trust/error.h"
+#include "trust/strict_json.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+// Starts the previous slot in place of a new one that failed; the caller then
+// raises the new slot's error.
+void rollBack(Bootstrap& context, const Json::Value& state, const std::string& previous, const std::string& slot) {
+    if (context.cancelRequested.load() || !isValidSlotName(previous) || previous == slot) {
+        return;
+    }
+    const auto previousFolder = context.dataDir / "slots" / previous;
+    Json::Value stored = parseStrictJson(readFileLimited(previousFolder / "manifest.json", kJsonFileLimit));
+    launchCore(context, previousFolder, stored, false);
+    cleanupStorage(context.dataDir, state);
+}
+
+}  // namespace
+
+void activateSlot(Bootstrap& context, AcceptedUpdate& update, const std::filesystem::path& slotFolder) {
+    context.reportStage("Открываем ZarvoLauncher", 0.95);
+    const Json::Value& activeValue = std::as_const(update.state)["activeSlot"];
+    const std::string oldActive = activeValue.isString() ? activeValue.asString() : std::string();
+    try {
+        launchCore(context, slotFolder, update.answer, false);
+    } catch (const Error&) {
+        rollBack(context, update.state, oldActive, update.slot);
+        throw;
+    }
+    if (update.state.isNull()) {
+        update.state = Json::Value(Json::objectValue);
+    }
+    if (oldActive != update.slot) {
+        update.state["previousSlot"] = oldActive;
+    }
+    update.state["activeSlot"] = update.slot;
+    writeBootstrapState(context.dataDir, update.state);
+    cleanupStorage(context.dataDir, update.state);
+    context.reportStage("Готово", 1.0);
+}
+
+}  // namespace zarvo

@@ -1,0 +1,76 @@
+// Shared files: each one is checked before and after it is linked, and becomes
+// visible under its final name only once it is known to be intact.
+#include "storage/shared_files.h"
+
+#include <system_error>
+
+#include "install/safe_path.h"
+#include "storage/path_guard.h"
+#include "trust/error.h"
+#include "trust/hashing.h"
+
+namespace zarvo {
+namespace {
+
+bool isLowercaseSha256(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+[[noreturn]] void damaged() { throw Error("HASH_MISMATCH", "Повреждён общий файл"); }
+
+}  // namespace
+
+void linkVerifiedFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+                      const std::string& expected) {
+    guardPath(source);
+    guardPath(destination);
+    if (!isLowercaseSha256(expected)) {
+        damaged();
+    }
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(source))) {
+        damaged();
+    }
+    if (hashFile(source, "sha256") != expected) {
+        damaged();
+    }
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(destination)) &&
+        std::filesystem::equivalent(source, destination, ignored)) {
+        return;
+    }
+    std::filesystem::create_directories(destination.parent_path());
+    auto temporary = destination;
+    temporary += ".link-" + randomHexName();
+    try {
+        std::error_code linkFailure;
+        std::filesystem::create_hard_link(source, temporary, linkFailure);
+        if (linkFailure) {
+            // Another volume or a file system without hard links: a plain copy
+            // is checked the same way.
+            std::filesystem::copy_file(source, temporary);
+        }
+        if (hashFile(temporary, "sha256") != expected) {
+            throw Error("HASH_MISMATCH", "Общий файл изменился при подключении");
+        }
+        if (std::filesystem::exists(std::filesystem::symlink_status(destination))) {
+            std::filesystem::remove(destination);
+        }
+        std::filesystem::rename(temporary, destination);
+    } catch (...) {
+        std::filesystem::remove(temporary, ignored);
+        throw;
+    }
+}
+
+void linkSharedFiles(const std::filesystem::path& sourceRoot, const std::filesystem::path& destinationRoot,
+                     const Json::Value& files) {
+    for (const std::string& name : files.getMemberNames()) {
+        const Json::Value& value = files[name];
+        const std::string expected = value.isString() ? value.asString() : std::string();
+        const auto destination = resolveInstallPath(destinationRoot, name);
+        const auto source = resolveInstallPath(sourceRoot, name);
+        linkVerifiedFile(source, destination, expected);
+    }
+}
+
+}  // namespace zarvo

@@ -1,0 +1,199 @@
+// Installation and activation by the built pre-starter: real release files on
+// nginx, a real stand-in core started from the installed slot.
+#include <gtest/gtest.h>
+
+#include "app/update_manifest.h"
+#include "support/child_process.h"
+#include "support/helper_process.h"
+#include "support/nginx_server.h"
+#include "support/release_files.h"
+#include "support/scripted_server.h"
+#include "support/signing.h"
+#include "support/temp_dir.h"
+#include "support/test_core.h"
+#include "trust/hashing.h"
+#include "trust/strict_json.h"
+
+namespace zarvo::test {
+namespace {
+
+const std::string kBootstrapPath = "/api/v1/bootstrap";
+const std::string kInstalled =
+    "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОткрываем ZarvoLauncher\nГотово\n";
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+class ComponentInstallTest : public ::testing::Test {
+protected:
+    ComponentInstallTest() {
+        writeFile(dir / "trust.json", writeCompactJson(key.trust()));
+        writeFile(dir / "core-script.json", R"({"record":")" + (dir / "core-record").string() + R"("})");
+    }
+
+    std::filesystem::path dataDir() const { return dir / "data"; }
+    std::filesystem::path slotFolder(const std::string& slot) const { return dataDir() / "slots" / slot; }
+
+    ChildResult run(std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments = {"--headless", "--debug", "--data-dir", dataDir().string(),
+                                              "--service-url", server.origin(), "--allow-loopback-http",
+                                              "--code-trust", (dir / "trust.json").string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        ChildOptions options;
+        options.environment[kTestCoreScriptVariable] = (dir / "core-script.json").string();
+        return runChild(launcherPath(), arguments, options);
+    }
+
+    // Serves a release of the stand-in core with its own interface package;
+    // returns its slot name.
+    std::string serveRelease(long long sequence, const std::string& uiText) {
+        Json::Value manifest = compatibleManifest(sequence);
+        publishRelease(manifest, releaseDir.path(), files.url(""), "ui-" + std::to_string(sequence) + ".rcc",
+                       uiText);
+        return serve(manifest);
+    }
+
+    std::string serve(const Json::Value& manifest) {
+        Json::Value answer = key.sign(manifest);
+        server.answer(kBootstrapPath, {jsonAnswer(200, writeCompactJson(answer))});
+        return slotNameFor(answer);
+    }
+
+    Json::Value state() { return parseStrictJson(readFile(dataDir() / "bootstrap-state.json")); }
+    std::string log() { return readFile(dataDir() / "logs" / "bootstrap.log"); }
+    std::size_t coreStarts() { return readCoreRecords(dir / "core-record").size(); }
+
+    TempDir dir;
+    TestKey key;
+    ScriptedServer server;
+    TempDir releaseDir;
+    NginxServer files{releaseDir.path()};
+};
+
+TEST_F(ComponentInstallTest, InstallsActivatesAndReusesAnUnchangedCore) {
+    const std::string first = serveRelease(1, "ui one");
+    auto installed = run();
+    ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
+    EXPECT_EQ(installed.standardOutput, kInstalled);
+    EXPECT_EQ(readFile(slotFolder(first) / "ui.rcc"), "ui one");
+    EXPECT_EQ(hashFile(slotFolder(first) / "core/bin/core", "sha256"), hashFile(testCorePath(), "sha256"));
+    EXPECT_TRUE(std::filesystem::exists(slotFolder(first) / "manifest.json"));
+    EXPECT_EQ(state()["activeSlot"].asString(), first);
+    EXPECT_EQ(state()["previousSlot"].asString(), "");
+    EXPECT_EQ(state()["highestSequence"].asInt64(), 1);
+    EXPECT_EQ(coreStarts(), 1u);
+    EXPECT_EQ(count(log(), "download.begin"), 2u) << log();
+
+    // The same answer again: the slot is installed, nothing is downloaded.
+    auto again = run();
+    ASSERT_EQ(again.exitCode, 0) << again.standardError;
+    EXPECT_EQ(again.standardOutput, "Проверка обновлений\nОткрываем ZarvoLauncher\nГотово\n");
+    EXPECT_EQ(count(log(), "download.begin"), 2u);
+    EXPECT_EQ(coreStarts(), 2u);
+
+    // A new release with the same core: only the interface package is fetched.
+    const std::string second = serveRelease(2, "ui two");
+    auto reused = run();
+    ASSERT_EQ(reused.exitCode, 0) << reused.standardError;
+    EXPECT_EQ(count(log(), "[INFO] storage.core-reused"), 1u) << log();
+    EXPECT_EQ(count(log(), "download.begin"), 3u);
+    EXPECT_TRUE(std::filesystem::equivalent(slotFolder(first) / "core/bin/core", slotFolder(second) / "core/bin/core"));
+    EXPECT_EQ(readFile(slotFolder(second) / "ui.rcc"), "ui two");
+    EXPECT_EQ(state()["activeSlot"].asString(), second);
+    EXPECT_EQ(state()["previousSlot"].asString(), first);
+
+    // A changed file in the active core: no reuse, the archive is downloaded
+    // and extracted afresh.
+    writeFile(slotFolder(second) / "core/bin/extra", "not listed");
+    const std::string third = serveRelease(3, "ui three");
+    auto downloaded = run();
+    ASSERT_EQ(downloaded.exitCode, 0) << downloaded.standardError;
+    EXPECT_EQ(count(log(), "[INFO] storage.core-reused"), 1u);
+    EXPECT_EQ(count(log(), "download.begin"), 5u) << log();
+    EXPECT_FALSE(std::filesystem::equivalent(slotFolder(second) / "core/bin/core", slotFolder(third) / "core/bin/core"));
+    EXPECT_EQ(state()["activeSlot"].asString(), third);
+    EXPECT_EQ(state()["previousSlot"].asString(), second);
+    EXPECT_EQ(coreStarts(), 4u);
+    // The slot that is neither active nor previous is gone.
+    EXPECT_FALSE(std::filesystem::exists(slotFolder(first)));
+}
+
+TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactive) {
+    const std::string first = serveRelease(1, "ui one");
+    ASSERT_EQ(run().exitCode, 0);
+    writeFile(dataDir() / "bootstrap-state.json",
+              R"({"activeSlot":")" + first + R"(","highestSequence":1,"keptByOthers":true})");
+
+    // A core that starts but never confirms its first frame.
+    writeFile(releaseDir / "broken/bin/core", "#!/bin/sh\nexit 0\n");
+    std::filesystem::permissions(releaseDir / "broken/bin/core", std::filesystem::perms::owner_all);
+    auto packed = runChild("/bin/tar", {"-czf", (releaseDir / "broken.tar.gz").string(), "-C",
+                                        (releaseDir / "broken").string(), "bin"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+    Json::Value manifest = compatibleManifest(2);
+    publishRelease(manifest, releaseDir.path(), files.url(""), "ui-2.rcc", "ui two");
+    Json::Value& core = manifest["components"]["core"];
+    core["url"] = files.url("/broken.tar.gz");
+    core["sha256"] = hashFile(releaseDir / "broken.tar.gz", "sha256");
+    core["files"]["bin/core"] = hashFile(releaseDir / "broken/bin/core", "sha256");
+    const std::string second = serve(manifest);
+
+    auto failed = run();
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(failed.standardError, "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.\n");
+    EXPECT_EQ(coreStarts(), 2u);  // the first install, then the rollback
+    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"),
+              R"({"activeSlot":")" + first + R"(","highestSequence":2,"keptByOthers":true})");
+    EXPECT_TRUE(std::filesystem::exists(slotFolder(first) / "manifest.json"));
+
+    // First installation that fails: nothing else is started.
+    std::filesystem::remove(dataDir() / "bootstrap-state.json");
+    auto alone = run();
+    EXPECT_EQ(alone.exitCode, 1);
+    EXPECT_EQ(alone.standardError, "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.\n");
+    EXPECT_FALSE(std::filesystem::exists(dataDir() / "bootstrap-state.json") && state().isMember("activeSlot"));
+    EXPECT_EQ(coreStarts(), 2u);
+}
+
+TEST_F(ComponentInstallTest, NoLaunchPreparesTheSlotWithoutStartingIt) {
+    const std::string slot = serveRelease(1, "ui one");
+    auto prepared = run({"--no-launch"});
+    ASSERT_EQ(prepared.exitCode, 0) << prepared.standardError;
+    EXPECT_EQ(prepared.standardOutput,
+              "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОбновление проверено и подготовлено\n");
+    EXPECT_TRUE(std::filesystem::exists(slotFolder(slot) / "manifest.json"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "core-record"));
+    EXPECT_FALSE(state().isMember("activeSlot"));
+}
+
+TEST_F(ComponentInstallTest, LeftoversOfAnInterruptedInstallAreReplacedOrCleaned) {
+    const std::string slot = serveRelease(1, "ui one");
+    const auto stage = dataDir() / "slots" / (slot + "-stage-0123456789abcdef0123456789abcdef");
+    writeFile(stage / "core/bin/core", "half");
+    writeFile(slotFolder(slot) / "core/bin/core", "half");
+
+    // While another process holds the unfinished slot, it is left alone.
+    {
+        HelperProcess holder("hold", dataDir() / "slot-locks" / (slot + ".lock"));
+        ASSERT_EQ(holder.readLine(), "held");
+        auto busy = run();
+        EXPECT_EQ(busy.exitCode, 1);
+        EXPECT_EQ(busy.standardError, "Папка обновления сейчас используется\n");
+        EXPECT_EQ(readFile(slotFolder(slot) / "core/bin/core"), "half");
+        holder.finish();
+    }
+
+    auto installed = run();
+    ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
+    EXPECT_EQ(hashFile(slotFolder(slot) / "core/bin/core", "sha256"), hashFile(testCorePath(), "sha256"));
+    EXPECT_FALSE(std::filesystem::exists(stage));
+    EXPECT_EQ(coreStarts(), 1u);
+}
+
+}  // namespace
+}  // namespace zarvo::test
