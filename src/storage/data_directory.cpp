@@ -5,25 +5,10 @@
 #include <system_error>
 
 #include "platform/user_folders.h"
+#include "storage/path_kind.h"
 #include "storage/storage_migration.h"
 
 namespace zarvo {
-namespace {
-
-// A link is not taken for the file it names, the same as migration decides.
-bool isRegularFile(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error));
-}
-
-// Anything at all at the path, a dangling link included; a path that cannot
-// be asked about counts as present, so nothing is ever moved onto it.
-bool existsAtAll(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
-}
-
-}  // namespace
 
 std::filesystem::path roamingDataDirectory() { return platform::roamingAppDataFolder() / "ZarvoLauncher"; }
 
@@ -37,7 +22,7 @@ std::filesystem::path resolveDataDirectory() {
     // broken environment either way.
     std::filesystem::path legacy = std::filesystem::absolute(legacyDataDirectory());
     if (!existsAtAll(roaming) &&
-        (isRegularFile(legacy / "bootstrap-state.json") || isRegularFile(legacy / "settings.json"))) {
+        (isPlainFile(legacy / "bootstrap-state.json") || isPlainFile(legacy / "settings.json"))) {
         return migrateStorage(legacy, roaming);
     }
     return roaming;

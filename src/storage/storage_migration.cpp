@@ -10,6 +10,7 @@
 #include "platform/folder_move.h"
 #include "platform/path_text.h"
 #include "storage/path_guard.h"
+#include "storage/path_kind.h"
 #include "storage/storage_lock.h"
 #include "trust/error.h"
 #include "trust/strict_json.h"
@@ -17,20 +18,6 @@
 
 namespace zarvo {
 namespace {
-
-constexpr std::uintmax_t kJsonFileLimit = 16 * 1024 * 1024;
-
-bool isRegularFile(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error));
-}
-
-// Anything at the path, a dangling link included; an unanswerable question
-// counts as present so that nothing is moved onto it.
-bool existsAtAll(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
-}
 
 bool isRealFolder(const std::filesystem::path& path) {
     std::error_code error;
@@ -79,7 +66,7 @@ MigrationLocks ensureUnused(const std::filesystem::path& src) {
 // new one. An empty hash only costs one extra self-update hand-over.
 void clearBootstrapHash(const std::filesystem::path& src) {
     const std::filesystem::path statePath = src / "bootstrap-state.json";
-    if (!isRegularFile(statePath)) {
+    if (!isPlainFile(statePath)) {
         return;
     }
     Json::Value state = parseStrictJson(readFileLimited(statePath, kJsonFileLimit));
@@ -100,7 +87,7 @@ std::filesystem::path migrateStorage(const std::filesystem::path& source, const 
     if (src == dst || isWithinStorage(src, dst) || isWithinStorage(dst, src)) {
         throw Error("LOCAL_ERROR", "Недопустимые папки переноса");
     }
-    if (!isRealFolder(src) || (!isRegularFile(src / "bootstrap-state.json") && !isRegularFile(src / "settings.json"))) {
+    if (!isRealFolder(src) || (!isPlainFile(src / "bootstrap-state.json") && !isPlainFile(src / "settings.json"))) {
         throw Error("LOCAL_ERROR", "Исходная папка не содержит данные ZarvoLauncher");
     }
     if (existsAtAll(dst)) {

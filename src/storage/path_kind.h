@@ -1,0 +1,14 @@
+// Questions about what lies at a path, asked without following a link there.
+#pragma once
+
+#include <filesystem>
+
+namespace zarvo {
+
+// A regular file itself; a link to one does not count.
+bool isPlainFile(const std::filesystem::path& path) noexcept;
+// Anything at all at the path, a dangling link included; a path that cannot be
+// asked about counts as present, so that nothing is ever moved onto it.
+bool existsAtAll(const std::filesystem::path& path) noexcept;
+
+}  // namespace zarvo
