@@ -1,8 +1,6 @@
 // Activation of a new slot and the rollback to the previous one.
 #include "app/activation.h"
 
-#include <utility>
-
 #include "app/bootstrap.h"
 #include "app/bootstrap_state.h"
 #include "app/core_launch.h"
@@ -10,8 +8,6 @@
 #include "app/update_manifest.h"
 #include "storage/storage_cleanup.h"
 #include "trust/error.h"
-#include "trust/strict_json.h"
-#include "trust/verified_file.h"
 
 namespace zarvo {
 namespace {
@@ -23,8 +19,7 @@ void rollBack(Bootstrap& context, const Json::Value& state, const std::string& p
         return;
     }
     const auto previousFolder = context.dataDir / "slots" / previous;
-    Json::Value stored = parseStrictJson(readFileLimited(previousFolder / "manifest.json", kJsonFileLimit));
-    launchCore(context, previousFolder, stored, false);
+    launchCore(context, previousFolder, readStoredAnswer(previousFolder), false);
     cleanupStorage(context.dataDir, state);
 }
 
@@ -32,8 +27,7 @@ void rollBack(Bootstrap& context, const Json::Value& state, const std::string& p
 
 void activateSlot(Bootstrap& context, AcceptedUpdate& update, const std::filesystem::path& slotFolder) {
     context.reportStage("Открываем ZarvoLauncher", 0.95);
-    const Json::Value& activeValue = std::as_const(update.state)["activeSlot"];
-    const std::string oldActive = activeValue.isString() ? activeValue.asString() : std::string();
+    const std::string oldActive = activeSlotOf(update.state);
     try {
         launchCore(context, slotFolder, update.answer, false);
     } catch (const Error&) {

@@ -20,6 +20,11 @@ Json::Value readBootstrapState(const std::filesystem::path& dataDir) {
     return parseStrictJson(readFileLimited(path, kJsonFileLimit));
 }
 
+std::string activeSlotOf(const Json::Value& state) {
+    const Json::Value& slot = state["activeSlot"];
+    return slot.isString() ? slot.asString() : std::string();
+}
+
 void writeBootstrapState(const std::filesystem::path& dataDir, const Json::Value& state) {
     writeFileAtomic(statePath(dataDir), writeCompactJson(state));
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/bootstrap.h"
+#include "app/bootstrap_state.h"
 #include "app/update_check.h"
 #include "app/update_manifest.h"
 #include "install/archive_extract.h"
@@ -39,8 +40,7 @@ void removeUnfinishedSlot(const Bootstrap& context, const std::filesystem::path&
 // Links the active slot's core into the stage when it is the same release of
 // the core and still intact. Any failure means the core is downloaded instead.
 bool reuseActiveCore(const Bootstrap& context, const AcceptedUpdate& update, const std::filesystem::path& stage) {
-    const Json::Value& activeValue = update.state["activeSlot"];
-    const std::string active = activeValue.isString() ? activeValue.asString() : std::string();
+    const std::string active = activeSlotOf(update.state);
     if (!isValidSlotName(active)) {
         return false;
     }
@@ -48,8 +48,7 @@ bool reuseActiveCore(const Bootstrap& context, const AcceptedUpdate& update, con
     bool reused = false;
     try {
         const auto activeFolder = context.dataDir / "slots" / active;
-        Json::Value activeAnswer = parseStrictJson(readFileLimited(activeFolder / "manifest.json", kJsonFileLimit));
-        Json::Value activeManifest = readUpdateManifest(context, activeAnswer);
+        Json::Value activeManifest = readUpdateManifest(context, readStoredAnswer(activeFolder));
         if (activeManifest["components"]["core"]["sha256"] != core["sha256"]) {
             return false;
         }

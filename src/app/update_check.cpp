@@ -1,7 +1,5 @@
 #include "app/update_check.h"
 
-#include <utility>
-
 #include "app/bootstrap.h"
 #include "app/bootstrap_state.h"
 #include "app/core_launch.h"
@@ -24,9 +22,8 @@ bool offlineStartApplies(const Bootstrap& context, const Error& error, const std
 void startOffline(Bootstrap& context, const Json::Value& state, const std::string& activeSlot) {
     auto slotFolder = context.dataDir / "slots" / activeSlot;
     context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
-    Json::Value stored = parseStrictJson(readFileLimited(slotFolder / "manifest.json", kJsonFileLimit));
     // The launch checks the stored answer again before anything is started from it.
-    launchCore(context, slotFolder, stored, false);
+    launchCore(context, slotFolder, readStoredAnswer(slotFolder), false);
     cleanupStorage(context.dataDir, state);
 }
 
@@ -52,8 +49,7 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     } catch (const Error& error) {
         // A slot name that is not text is as unusable as a malformed one; the
         // request's own error must still reach the user.
-        const Json::Value& slotValue = std::as_const(update.state)["activeSlot"];
-        const std::string activeSlot = slotValue.isString() ? slotValue.asString() : std::string();
+        const std::string activeSlot = activeSlotOf(update.state);
         if (!offlineStartApplies(context, error, activeSlot)) {
             throw;
         }

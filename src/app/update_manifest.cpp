@@ -7,6 +7,7 @@
 #include "trust/hashing.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
+#include "trust/verified_file.h"
 
 namespace zarvo {
 namespace {
@@ -29,6 +30,10 @@ Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& enve
         throw Error("LOCAL_ERROR", "Манифест обновления несовместим");
     }
     return manifest;
+}
+
+Json::Value readStoredAnswer(const std::filesystem::path& slotFolder) {
+    return parseStrictJson(readFileLimited(slotFolder / "manifest.json", kJsonFileLimit));
 }
 
 std::string slotNameFor(const Json::Value& envelope) {

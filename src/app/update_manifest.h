@@ -4,6 +4,7 @@
 
 #include <json/value.h>
 
+#include <filesystem>
 #include <string>
 
 namespace zarvo {
@@ -14,6 +15,9 @@ class Bootstrap;
 // manifest fits this program. Raises the envelope's errors, or "LOCAL_ERROR"
 // "Манифест обновления несовместим".
 Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope);
+// The answer stored as a slot's manifest.json, parsed but not verified: every
+// use goes through readUpdateManifest. Raises the file's or the parser's error.
+Json::Value readStoredAnswer(const std::filesystem::path& slotFolder);
 // First 24 hex characters of the SHA-256 of the compact answer: any change of
 // the answer, even outside the payload, names a new slot.
 std::string slotNameFor(const Json::Value& envelope);

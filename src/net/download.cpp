@@ -94,24 +94,16 @@ StorageLock lockDownload(const fs::path& lockPath, const std::atomic<bool>* canc
     }
 }
 
-bool isCacheHit(const fs::path& target, std::uint64_t size, const ArtifactDigest& digest) {
-    if (!isRegularFile(target)) {
+// The file at path is whole and is the artifact: the test of a cache hit and
+// of a finished partial file alike.
+bool holdsArtifact(const fs::path& path, std::uint64_t size, const ArtifactDigest& digest) {
+    if (!isRegularFile(path)) {
         return false;
     }
-    if (size > 0 && fs::file_size(target) != size) {
+    if (size > 0 && fs::file_size(path) != size) {
         return false;
     }
-    return hashFile(target, digest.algorithm) == digest.value;
-}
-
-bool isVerified(const fs::path& partial, std::uint64_t size, const ArtifactDigest& digest) {
-    if (!isRegularFile(partial)) {
-        return false;
-    }
-    if (size > 0 && fs::file_size(partial) != size) {
-        return false;
-    }
-    return hashFile(partial, digest.algorithm) == digest.value;
+    return hashFile(path, digest.algorithm) == digest.value;
 }
 
 // One request of an attempt; raises for everything but a final or redirect response.
@@ -209,7 +201,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
     }
     StorageLock lock = lockDownload(withSuffix(target, ".lock"), cancelRequested);
 
-    if (isCacheHit(target, size, digest)) {
+    if (holdsArtifact(target, size, digest)) {
         if (isDebugMode()) {
             logMessage(LogLevel::Debug, "download.cache-hit " + digest.value + " bytes=" + std::to_string(size));
         }
@@ -255,7 +247,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
             }
         }
 
-        if (isVerified(partial, size, digest)) {
+        if (holdsArtifact(partial, size, digest)) {
             break;
         }
         logMessage(LogLevel::Warn, "download.hash-mismatch " + redactUrlForLog(url) + " attempt=" +

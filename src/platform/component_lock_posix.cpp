@@ -7,11 +7,11 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <system_error>
 
+#include "platform/ofd_lock_posix.h"
 #include "platform/regular_file_posix.h"
 
 namespace zarvo::platform {
@@ -52,17 +52,8 @@ std::optional<FileHandle> openComponentFile(const std::filesystem::path& path) {
     FileHandle file =
         requireRegularFile(FileHandle(openHoldingMany(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)), path);
     // Shared over the whole file: any number of readers, no cooperating writer.
-    // An open-file-description lock goes with this handle alone and ends when it is closed.
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    if (::fcntl(file.get(), F_OFD_SETLK, &lock) != 0) {
-        if (errno == EAGAIN || errno == EACCES) {
-            return std::nullopt;
-        }
-        throw std::system_error(errno, std::generic_category(), "lock " + path.string());
+    if (!tryLockWholeFile(file, OfdLockKind::Shared, path)) {
+        return std::nullopt;
     }
     return file;
 }

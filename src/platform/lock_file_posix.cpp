@@ -1,12 +1,13 @@
-// Open-file-description locks conflict between processes and between two
-// opens in one process, as a Windows share mode of none does.
+// Lock files held open with an exclusive open-file-description lock, which
+// stands in for a Windows sharing mode of none.
 #include "platform/lock_file.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
+
+#include "platform/ofd_lock_posix.h"
 
 namespace zarvo::platform {
 
@@ -15,16 +16,8 @@ std::optional<FileHandle> openExclusiveLockFile(const std::filesystem::path& pat
     if (!handle.valid()) {
         throw std::system_error(errno, std::generic_category(), "open lock file " + path.string());
     }
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    if (::fcntl(handle.get(), F_OFD_SETLK, &lock) != 0) {
-        if (errno == EAGAIN || errno == EACCES) {
-            return std::nullopt;
-        }
-        throw std::system_error(errno, std::generic_category(), "lock " + path.string());
+    if (!tryLockWholeFile(handle, OfdLockKind::Exclusive, path)) {
+        return std::nullopt;
     }
     return handle;
 }

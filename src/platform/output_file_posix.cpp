@@ -2,10 +2,12 @@
 #include "platform/output_file.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <system_error>
+
+#include "platform/file_io.h"
 
 namespace zarvo::platform {
 
@@ -17,18 +19,6 @@ OutputFile::OutputFile(const std::filesystem::path& path, OutputMode mode) {
     }
 }
 
-void OutputFile::write(const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(handle_.get(), data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw std::system_error(errno, std::generic_category(), "write");
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
+void OutputFile::write(const char* data, std::size_t size) { writeAll(handle_, std::string_view(data, size)); }
 
 }  // namespace zarvo::platform

@@ -5,27 +5,16 @@
 
 #include <fontconfig/fontconfig.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <system_error>
+
+#include "platform/file_handle.h"
+#include "platform/file_io.h"
 
 namespace zarvo::platform {
 namespace {
-
-void writeAllBytes(int descriptor, const unsigned char* bytes, std::size_t size) {
-    while (size > 0) {
-        ssize_t count = ::write(descriptor, bytes, size);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw std::system_error(errno, std::generic_category(), "write font");
-        }
-        bytes += count;
-        size -= static_cast<std::size_t>(count);
-    }
-}
 
 // Whether fontconfig's application fonts now hold a face of the family from this file.
 bool applicationFontHasFamily(const std::string& file, const std::string& family) {
@@ -55,23 +44,18 @@ void registerPrivateFont(const unsigned char* bytes, std::size_t size, const std
     if (bytes == nullptr || size == 0) {
         throw std::system_error(ENODATA, std::generic_category(), "font " + family + " has no data");
     }
-    // Never closed: fontconfig opens the file again by path whenever it loads glyphs.
-    int descriptor = ::memfd_create(family.c_str(), MFD_CLOEXEC);
-    if (descriptor < 0) {
+    FileHandle memory(::memfd_create(family.c_str(), MFD_CLOEXEC));
+    if (!memory.valid()) {
         throw std::system_error(errno, std::generic_category(), "memfd_create");
     }
-    try {
-        writeAllBytes(descriptor, bytes, size);
-    } catch (...) {
-        ::close(descriptor);
-        throw;
-    }
-    const std::string file = "/proc/self/fd/" + std::to_string(descriptor);
+    writeAll(memory, std::string_view(reinterpret_cast<const char*>(bytes), size));
+    const std::string file = "/proc/self/fd/" + std::to_string(memory.get());
     if (!FcConfigAppFontAddFile(nullptr, reinterpret_cast<const FcChar8*>(file.c_str())) ||
         !applicationFontHasFamily(file, family)) {
-        ::close(descriptor);
         throw std::system_error(EINVAL, std::generic_category(), "fontconfig refused font " + family);
     }
+    // Kept open for the process's life: fontconfig opens the file again by path whenever it loads glyphs.
+    memory.release();
 }
 
 }  // namespace zarvo::platform

@@ -3,14 +3,13 @@
 #include "storage/data_directory.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <map>
-#include <optional>
 #include <string>
 
-#include "support/temp_dir.h"
 #include "support/expect_error.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -18,7 +17,9 @@ namespace fs = std::filesystem;
 using zarvo::legacyDataDirectory;
 using zarvo::resolveDataDirectory;
 using zarvo::roamingDataDirectory;
+using zarvo::test::folderSnapshot;
 using zarvo::test::readFile;
+using zarvo::test::ScopedEnvironment;
 using zarvo::test::TempDir;
 using zarvo::test::writeFile;
 
@@ -26,36 +27,15 @@ class DataDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
-            const char* value = ::getenv(name);
-            saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
-            ::unsetenv(name);
+            ScopedEnvironment::unset(name);
         }
     }
-    void TearDown() override {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
-    }
-    static void set(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
-
+    static void set(const char* name, const std::string& value) { ScopedEnvironment::set(name, value); }
     // Names and contents of everything below a folder, to show it was left alone.
-    static std::map<std::string, std::string> snapshot(const fs::path& folder) {
-        std::map<std::string, std::string> files;
-        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-            files[entry.path().lexically_relative(folder).string()] =
-                entry.is_regular_file() ? readFile(entry.path()) : "<folder>";
-        }
-        return files;
-    }
+    static std::map<std::string, std::string> snapshot(const fs::path& folder) { return folderSnapshot(folder); }
 
+    ScopedEnvironment environment_{"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"};
     TempDir dir_;
-
-private:
-    std::map<std::string, std::optional<std::string>> saved_;
 };
 
 TEST_F(DataDirectoryTest, FoldersComeFromXdgVariablesOrHome) {

@@ -7,13 +7,13 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <optional>
 #include <string>
 
 #include "storage/data_directory.h"
 #include "support/child_process.h"
 #include "support/expect_error.h"
 #include "support/helper_process.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -22,7 +22,9 @@ namespace fs = std::filesystem;
 using zarvo::migrateStorage;
 using zarvo::resolveDataDirectory;
 using zarvo::test::HelperProcess;
+using zarvo::test::folderSnapshot;
 using zarvo::test::readFile;
+using zarvo::test::ScopedEnvironment;
 using zarvo::test::TempDir;
 using zarvo::test::writeFile;
 
@@ -31,37 +33,13 @@ const char* const kBusyLauncher = "Закройте лаунчер перед п
 class StorageMigrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
-            const char* value = ::getenv(name);
-            saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
-        }
-        ::setenv("HOME", dir_.path().string().c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (dir_ / "data").string().c_str(), 1);
-        ::setenv("XDG_STATE_HOME", (dir_ / "state").string().c_str(), 1);
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
+        ScopedEnvironment::set("HOME", dir_.path().string());
+        ScopedEnvironment::set("XDG_DATA_HOME", (dir_ / "data").string());
+        ScopedEnvironment::set("XDG_STATE_HOME", (dir_ / "state").string());
     }
 
     // Names and contents (link targets for links) of everything below a folder.
-    static std::map<std::string, std::string> snapshot(const fs::path& folder) {
-        std::map<std::string, std::string> files;
-        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-            std::string name = entry.path().lexically_relative(folder).string();
-            if (entry.is_symlink()) {
-                files[name] = "<link " + fs::read_symlink(entry.path()).string() + ">";
-            } else {
-                files[name] = entry.is_regular_file() ? readFile(entry.path()) : "<folder>";
-            }
-        }
-        return files;
-    }
+    static std::map<std::string, std::string> snapshot(const fs::path& folder) { return folderSnapshot(folder); }
 
     // A legacy folder as an earlier release left it.
     void fillLegacy() {
@@ -75,12 +53,10 @@ protected:
         writeFile(legacy_ / "bootstrap.lock", "");
     }
 
+    ScopedEnvironment environment_{"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"};
     TempDir dir_;
     const fs::path roaming_ = dir_.path() / "data/ZarvoLauncher";
     const fs::path legacy_ = dir_.path() / "state/zarvoquorvalith/zarvolauncher";
-
-private:
-    std::map<std::string, std::optional<std::string>> saved_;
 };
 
 TEST_F(StorageMigrationTest, FirstStartMovesTheWholeFolderAndRecordsWhereItCameFrom) {
@@ -296,7 +272,7 @@ TEST_F(StorageMigrationTest, MoveAcrossFileSystemsIsRefusedWithTheOldFolderWhole
         GTEST_SKIP() << "no second file system to move across";
     }
     const fs::path other = pattern;
-    ::setenv("XDG_DATA_HOME", other.c_str(), 1);
+    ScopedEnvironment::set("XDG_DATA_HOME", other.string());
     fillLegacy();
     auto before = snapshot(legacy_);
     try {

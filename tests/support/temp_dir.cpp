@@ -51,4 +51,17 @@ std::string readFile(const std::filesystem::path& path) {
     return content.str();
 }
 
+std::map<std::string, std::string> folderSnapshot(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        std::string name = entry.path().lexically_relative(folder).string();
+        if (entry.is_symlink()) {
+            files[name] = "<link " + std::filesystem::read_symlink(entry.path()).string() + ">";
+        } else {
+            files[name] = entry.is_regular_file() ? readFile(entry.path()) : "<folder>";
+        }
+    }
+    return files;
+}
+
 }  // namespace zarvo::test

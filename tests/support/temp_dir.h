@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace zarvo::test {
@@ -23,5 +24,8 @@ private:
 // Whole-file helpers for arranging and checking test files.
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
+// Names (relative to folder) and contents of everything below a folder: file
+// bytes, "<folder>", or "<link TARGET>" for a link, which is not followed.
+std::map<std::string, std::string> folderSnapshot(const std::filesystem::path& folder);
 
 }  // namespace zarvo::test
