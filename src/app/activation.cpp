@@ -20,7 +20,9 @@ void rollBack(Bootstrap& context, const Json::Value& state, const std::string& p
     }
     const auto previousFolder = context.dataDir / "slots" / previous;
     launchCore(context, previousFolder, readStoredAnswer(previousFolder), false);
-    cleanupStorage(context.dataDir, state);
+    // The state still names the previous slot as active; the new one is kept
+    // so that the next run tries it again without downloading it anew.
+    cleanupStorage(context.dataDir, state, slot);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "app/activation.h"
 #include "app/component_install.h"
+#include "app/self_update_step.h"
 #include "app/update_check.h"
 #include "log/logger.h"
 #include "storage/storage_lock.h"
@@ -12,8 +13,11 @@ namespace zarvo {
 
 void Bootstrap::run() {
     std::filesystem::create_directories(dataDir);
+    // The hand-over runs while the old pre-starter may still hold the update
+    // lock, and it needs no service: it installs what it was started from.
     if (hasOption("--self-replace")) {
-        throw Error("LOCAL_ERROR", "Самообновление пока не поддерживается этой сборкой");
+        completeSelfUpdate(*this);
+        return;
     }
 
     // Held until the flow ends in any way; a second pre-starter on this data
@@ -30,8 +34,11 @@ void Bootstrap::run() {
     logMessage(LogLevel::Info, "bootstrap.slot slot=" + update->slot);
 
     const auto slotFolder = installSlot(*this, *update);
-    // The hand-over to a newer pre-starter package is not built yet; this run
-    // goes on with the installed pre-starter.
+    // Before the no-launch check: a prepared update hands over too, and the
+    // new pre-starter receives "--no-launch".
+    if (beginSelfUpdate(*this, update->manifest["components"], update->state)) {
+        return;
+    }
     if (hasOption("--no-launch")) {
         reportStage("Обновление проверено и подготовлено", 1.0);
         return;

@@ -15,5 +15,10 @@ FileHandle openFileForReplacing(const std::filesystem::path& path);
 // Sets the file's permission bits (owner, group, others: the low nine bits)
 // exactly, without the creation mask. Raises std::system_error.
 void setFilePermissions(const FileHandle& file, unsigned permissions);
+// Copies the regular file at source (a link there is refused, not followed) to
+// a new file at destination, which must not exist: nothing is ever
+// overwritten. The copy keeps the permission bits and is on disk when this
+// returns. Raises std::system_error; a partial copy may remain on failure.
+void copyFileToNew(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 }  // namespace zarvo::platform

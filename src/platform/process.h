@@ -58,4 +58,16 @@ private:
 // here, before anything has started. Raises std::system_error. Any thread.
 ProcessHandle startPlatformProcess(const ProcessStart& start);
 
+// What became of a process this one did not start and only waited for.
+enum class ProcessWait {
+    ended,         // it ended while we waited
+    notFound,      // it could not be opened: it has already gone
+    stillRunning,  // the time-out passed first
+};
+
+// Waits up to timeout for the process with this identifier to end, holding
+// nothing but the right to wait on it. Raises std::system_error when the
+// system cannot open it for lack of resources. Any thread.
+ProcessWait waitForProcessById(std::uint64_t processId, std::chrono::milliseconds timeout);
+
 }  // namespace zarvo::platform

@@ -11,7 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <system_error>
+
+#include "platform/file_handle.h"
 
 extern char** environ;
 
@@ -49,6 +52,23 @@ struct SpawnSetup {
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
+
+// Polls the pidfd until it reports the end of its process or the time runs out.
+bool pollForExit(int pidfd, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd entry{pidfd, POLLIN, 0};
+        int ready = ::poll(&entry, 1, static_cast<int>(left.count() > 0 ? left.count() : 0));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            fail(errno, "poll pidfd");
+        }
+        return ready > 0;
+    }
+}
 
 void check(int error, const char* operation) {
     if (error != 0) {
@@ -102,21 +122,8 @@ bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) {
     if (exited_) {
         return true;
     }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd entry{handle_, POLLIN, 0};
-        int ready = ::poll(&entry, 1, static_cast<int>(left.count() > 0 ? left.count() : 0));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            fail(errno, "poll pidfd");
-        }
-        if (ready == 0) {
-            return false;
-        }
-        break;
+    if (!pollForExit(handle_, timeout)) {
+        return false;
     }
     // Our own child: collect it, so an ended core does not stay a zombie
     // while the pre-starter is still running.
@@ -179,6 +186,24 @@ ProcessHandle startPlatformProcess(const ProcessStart& start) {
         fail(error, "pidfd_open");
     }
     return ProcessHandle(handle, pid);
+}
+
+ProcessWait waitForProcessById(std::uint64_t processId, std::chrono::milliseconds timeout) {
+    // No process can carry an identifier beyond pid_t; 0 and the like are
+    // refused by the system as invalid, which also means nothing to wait for.
+    if (processId > static_cast<std::uint64_t>(INT_MAX)) {
+        return ProcessWait::notFound;
+    }
+    FileHandle handle(pidfdOpen(static_cast<pid_t>(processId)));
+    if (!handle.valid()) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) {
+            fail(errno, "pidfd_open");
+        }
+        return ProcessWait::notFound;
+    }
+    // A pidfd reports the end of any process, not only of a child; an ended
+    // process that nobody has reaped yet counts as ended.
+    return pollForExit(handle.get(), timeout) ? ProcessWait::ended : ProcessWait::stillRunning;
 }
 
 }  // namespace zarvo::platform

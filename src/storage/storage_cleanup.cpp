@@ -90,7 +90,7 @@ std::vector<fs::path> entriesOf(const fs::path& folder) {
 
 std::string nameOf(const fs::path& entry) { return platform::pathToUtf8(entry.filename()); }
 
-void removeStaleSlots(const fs::path& dataDir, const Json::Value& state) {
+void removeStaleSlots(const fs::path& dataDir, const Json::Value& state, const std::string& spared) {
     const std::string active = slotOfState(state, "activeSlot");
     const std::string previous = slotOfState(state, "previousSlot");
     // Cleanup follows a launch, so an active slot is always on record; without
@@ -100,7 +100,7 @@ void removeStaleSlots(const fs::path& dataDir, const Json::Value& state) {
     }
     for (const fs::path& entry : entriesOf(dataDir / "slots")) {
         const std::string name = nameOf(entry);
-        if (name == active || name == previous || !isSlotOrStageName(name)) {
+        if (name == active || name == previous || (!spared.empty() && name == spared) || !isSlotOrStageName(name)) {
             continue;
         }
         // A busy lock is a core running from this slot.
@@ -137,9 +137,9 @@ void removeSelfUpdateLeftovers(const fs::path& dataDir) {
 
 }  // namespace
 
-void cleanupStorage(const fs::path& dataDir, const Json::Value& state) {
+void cleanupStorage(const fs::path& dataDir, const Json::Value& state, const std::string& sparedSlot) {
     try {
-        removeStaleSlots(dataDir, state);
+        removeStaleSlots(dataDir, state, sparedSlot);
         removeStaleDownloads(dataDir);
         removeSelfUpdateLeftovers(dataDir);
     } catch (const std::exception& error) {

@@ -5,6 +5,7 @@
 #include <json/value.h>
 
 #include <filesystem>
+#include <string>
 
 namespace zarvo {
 
@@ -14,8 +15,11 @@ namespace zarvo {
 // under its free slot lock, a download only under its free download lock; busy
 // ones are skipped. With no activeSlot on record no slot is deleted. Never
 // raises for std::exception: a deletion that fails is a Debug line, anything
-// else stops the cleanup with a "storage.cleanup" Warn line. Update thread,
-// under "bootstrap.lock".
-void cleanupStorage(const std::filesystem::path& dataDir, const Json::Value& state);
+// else stops the cleanup with a "storage.cleanup" Warn line. sparedSlot, when
+// not empty, is kept like the active one: after a rollback, the new slot that
+// failed stays installed for the next run to try again. Update thread, under
+// "bootstrap.lock".
+void cleanupStorage(const std::filesystem::path& dataDir, const Json::Value& state,
+                    const std::string& sparedSlot = {});
 
 }  // namespace zarvo

@@ -1,0 +1,198 @@
+// The new side of the hand-over: once the old pre-starter has gone, copy this
+// bundle beside "bootstrap/current", swap it in, remember it, and start the
+// installed copy. The checks come first, so a refused run changes nothing.
+#include <chrono>
+#include <string>
+
+#include "install/safe_path.h"
+#include "launch/self_update.h"
+#include "launch/start_process.h"
+#include "log/logger.h"
+#include "platform/desktop_entry.h"
+#include "platform/folder_move.h"
+#include "platform/install_file.h"
+#include "platform/path_text.h"
+#include "platform/process.h"
+#include "platform/process_info.h"
+#include "platform/redirection.h"
+#include "storage/data_directory.h"
+#include "storage/path_guard.h"
+#include "storage/path_kind.h"
+#include "trust/error.h"
+#include "trust/hashing.h"
+#include "trust/strict_json.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::pathToGenericUtf8;
+
+constexpr std::chrono::milliseconds kParentWait{30000};
+
+// A missing option fails with the standard library's out_of_range.
+const std::string& option(const SelfUpdateContext& context, const char* name) { return context.options->at(name); }
+
+fs::path normalised(const fs::path& path) { return fs::absolute(path).lexically_normal(); }
+
+void checkTarget(const SelfUpdateContext& context, const fs::path& target, const std::string& entry) {
+    if (target != normalised(resolveInstallPath(context.dataDir / "bootstrap" / "current", entry))) {
+        throw Error("LOCAL_ERROR", "Недопустимая цель самообновления");
+    }
+}
+
+// This process must be the entry of an unpacked bundle of this data
+// directory, so it only ever copies the bundle it was started from.
+void checkSource(const SelfUpdateContext& context, const fs::path& bundleRoot, const std::string& entry) {
+    std::error_code error;
+    const fs::path own = fs::canonical(platform::executablePath(), error);
+    const fs::path expected = error ? fs::path() : fs::canonical(resolveInstallPath(bundleRoot, entry), error);
+    const fs::path folder = error ? fs::path() : fs::canonical(context.dataDir / "bootstrap", error);
+    if (error || own != expected || bundleRoot.parent_path() != folder ||
+        !pathToGenericUtf8(bundleRoot.filename()).starts_with("update-")) {
+        throw Error("LOCAL_ERROR", "Неверный источник самообновления");
+    }
+}
+
+void waitForParent(const std::string& parentText) {
+    const unsigned long parent = std::stoul(parentText);
+    const auto started = std::chrono::steady_clock::now();
+    const platform::ProcessWait result = platform::waitForProcessById(parent, kParentWait);
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const char* outcome = result == platform::ProcessWait::ended      ? "ended"
+                          : result == platform::ProcessWait::notFound ? "gone"
+                                                                      : "still-running";
+    logMessage(result == platform::ProcessWait::stillRunning ? LogLevel::Warn : LogLevel::Info,
+               "self-update.parent-wait pid=" + std::to_string(parent) + " result=" + outcome +
+                   " waitedMs=" + std::to_string(waited.count()));
+    if (result == platform::ProcessWait::stillRunning) {
+        throw Error("LOCAL_ERROR", "Престартер не завершился");
+    }
+}
+
+[[noreturn]] void failUnsafe() { throw Error("LOCAL_ERROR", "Опасный файл престартера"); }
+
+// Folders and regular files only, never through a link, never over a file:
+// the candidate is new, so anything already there is a fault, not an update.
+void copyBundle(const fs::path& bundleRoot, const fs::path& candidate) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(bundleRoot)) {
+        if (entry.is_symlink() || platform::hasRedirectionAttribute(entry.path())) {
+            failUnsafe();
+        }
+        const bool folder = entry.is_directory();
+        if (!folder && !entry.is_regular_file()) {
+            failUnsafe();
+        }
+        const fs::path destination =
+            resolveInstallPath(candidate, pathToGenericUtf8(entry.path().lexically_relative(bundleRoot)));
+        if (folder) {
+            fs::create_directories(destination);
+        } else {
+            fs::create_directories(destination.parent_path());
+            platform::copyFileToNew(entry.path(), destination);
+        }
+    }
+}
+
+void moveFolder(const fs::path& from, const fs::path& to) {
+    if (std::error_code error = platform::moveFolderNoReplace(from, to)) {
+        throw fs::filesystem_error("rename", from, to, error);
+    }
+}
+
+// Two renames; when the second fails, the first is undone so "current" stays
+// what it was.
+void swapIn(const fs::path& candidate, const fs::path& current, const fs::path& previous) {
+    bool movedAside = false;
+    if (existsAtAll(current)) {
+        moveFolder(current, previous);
+        movedAside = true;
+        logMessage(LogLevel::Info, "self-update.moved-aside from=" + pathToGenericUtf8(current) +
+                                       " to=" + pathToGenericUtf8(previous));
+    }
+    try {
+        moveFolder(candidate, current);
+    } catch (const std::exception& error) {
+        if (movedAside) {
+            if (std::error_code undo = platform::moveFolderNoReplace(previous, current)) {
+                logMessage(LogLevel::Error, "self-update.restore-failed from=" + pathToGenericUtf8(previous) +
+                                                " error=" + undo.message());
+            }
+        }
+        throw;
+    }
+}
+
+void recordInstalledHash(const fs::path& dataDir, const std::string& hash) {
+    const fs::path path = dataDir / "bootstrap-state.json";
+    Json::Value state =
+        existsAtAll(path) ? parseStrictJson(readFileLimited(path, kJsonFileLimit)) : Json::Value(Json::objectValue);
+    if (!state.isObject() && !state.isNull()) {
+        throw Error("LOCAL_ERROR", "Некорректное состояние обновления");
+    }
+    state["bootstrapHash"] = hash;
+    writeFileAtomic(path, writeCompactJson(state));
+}
+
+// Only a player's own data directory decides what the desktop starts; a
+// folder given for tests or a portable copy leaves the menu alone.
+void pointDesktopAt(const fs::path& dataDir, const fs::path& executable) {
+    try {
+        std::error_code error;
+        if (!fs::equivalent(dataDir, roamingDataDirectory(), error) || error) {
+            return;
+        }
+        const platform::DesktopEntryUpdate result = platform::pointDesktopEntryAt(executable);
+        const char* outcome = result == platform::DesktopEntryUpdate::written     ? "written"
+                              : result == platform::DesktopEntryUpdate::unchanged ? "unchanged"
+                                                                                  : "left-alone";
+        logMessage(LogLevel::Info, std::string("self-update.desktop-entry result=") + outcome);
+    } catch (const std::exception& error) {
+        // The installed copy works without it; the menu keeps starting the old program.
+        logMessage(LogLevel::Warn, std::string("self-update.desktop-entry error=") + error.what());
+    }
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) {
+        text += (text.empty() ? "" : " ") + word;
+    }
+    return text;
+}
+
+}  // namespace
+
+void completeSelfUpdate(const SelfUpdateContext& context) {
+    const fs::path target = normalised(platform::pathFromUtf8(option(context, "--self-replace")));
+    const std::string& entry = option(context, "--self-entry");
+    checkTarget(context, target, entry);
+    const fs::path bundleRoot = fs::canonical(platform::pathFromUtf8(option(context, "--bundle-root")));
+    checkSource(context, bundleRoot, entry);
+    const std::string& parent = option(context, "--parent");
+    logMessage(LogLevel::Info, "self-update.complete bundle=" + pathToGenericUtf8(bundleRoot) +
+                                   " target=" + pathToGenericUtf8(target) + " parent=" + parent);
+    waitForParent(parent);
+
+    const fs::path folder = context.dataDir / "bootstrap";
+    guardPath(folder);
+    const fs::path candidate = folder / ("candidate-" + randomHexName());
+    fs::create_directories(candidate);
+    copyBundle(bundleRoot, candidate);
+    const fs::path current = folder / "current";
+    swapIn(candidate, current, folder / ("previous-" + randomHexName()));
+
+    const std::string& hash = option(context, "--self-hash");
+    recordInstalledHash(context.dataDir, hash);
+    logMessage(LogLevel::Info, "self-update.installed current=" + pathToGenericUtf8(current) + " bundle=" + hash);
+    pointDesktopAt(context.dataDir, target);
+
+    const std::vector<std::string> arguments = forwardedOptions(context);
+    logMessage(LogLevel::Info,
+               "self-update.start executable=" + pathToGenericUtf8(target) + " arguments=" + joined(arguments));
+    startProcess(target, arguments).close();
+}
+
+}  // namespace zarvo

@@ -1,0 +1,55 @@
+// The hand-over from one pre-starter to a newer one: the running pre-starter
+// unpacks the new bundle and starts it, the new one installs itself into
+// "bootstrap/current" of the data directory and starts that installed copy.
+#pragma once
+
+#include <json/value.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zarvo {
+
+// What the hand-over takes from the run it belongs to.
+struct SelfUpdateContext {
+    std::filesystem::path dataDir;
+    std::string serviceUrl;
+    // The run's command-line options; never null.
+    const std::map<std::string, std::string>* options = nullptr;
+    bool allowLoopbackHttp = false;
+    bool headless = false;
+    // May be set by another thread; never null.
+    const std::atomic<bool>* cancelRequested = nullptr;
+    // The run's stage report and cancellation point.
+    std::function<void(const std::string& text, double fraction)> reportStage;
+};
+
+// The options one pre-starter hands to the next, in this order: "--data-dir",
+// "--service-url", "--code-trust" (the data directory's trust file), then the
+// flags "--allow-loopback-http", "--headless", "--debug" and "--no-launch"
+// where they apply. Paths as "/"-separated UTF-8.
+std::vector<std::string> forwardedOptions(const SelfUpdateContext& context);
+
+// The old side, after the release's slot is installed. Does nothing and
+// returns false when components has no "bootstrap" package, when its sha256
+// is the state's "bootstrapHash" or with "--no-self-update". Otherwise
+// downloads and unpacks the package into "bootstrap/update-<24 hex>", starts
+// its pre-starter in self-replacement mode and returns true: the caller's run
+// then ends at once, successfully, launching nothing. Raises the download,
+// extraction, path and start errors. Update thread, under "bootstrap.lock".
+bool beginSelfUpdate(const SelfUpdateContext& context, const Json::Value& components, const Json::Value& state);
+
+// The whole self-replacement run: checks that this process runs from the named
+// bundle and targets "bootstrap/current", waits up to 30 s for the old process,
+// copies the bundle beside "current" and swaps it in, records "bootstrapHash"
+// and starts the installed copy with the forwarded options. Nothing is touched
+// before the checks pass. Raises "LOCAL_ERROR" with the hand-over's messages,
+// the standard library's errors for a missing or malformed option, and file
+// system errors. Main thread, no network.
+void completeSelfUpdate(const SelfUpdateContext& context);
+
+}  // namespace zarvo
