@@ -150,6 +150,12 @@ TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactiv
     EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"),
               R"({"activeSlot":")" + first + R"(","highestSequence":2,"keptByOthers":true})");
     EXPECT_TRUE(std::filesystem::exists(slotFolder(first) / "manifest.json"));
+    // The new slot stays installed, so the next run tries it again without a download.
+    EXPECT_TRUE(std::filesystem::exists(slotFolder(second) / "manifest.json"));
+    const std::size_t downloads = count(log(), "download.begin");
+    EXPECT_EQ(run().exitCode, 1);
+    EXPECT_EQ(count(log(), "download.begin"), downloads) << log();
+    EXPECT_EQ(coreStarts(), 3u);
 
     // First installation that fails: nothing else is started.
     std::filesystem::remove(dataDir() / "bootstrap-state.json");
@@ -157,7 +163,7 @@ TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactiv
     EXPECT_EQ(alone.exitCode, 1);
     EXPECT_EQ(alone.standardError, "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.\n");
     EXPECT_FALSE(std::filesystem::exists(dataDir() / "bootstrap-state.json") && state().isMember("activeSlot"));
-    EXPECT_EQ(coreStarts(), 2u);
+    EXPECT_EQ(coreStarts(), 3u);
 }
 
 TEST_F(ComponentInstallTest, NoLaunchPreparesTheSlotWithoutStartingIt) {

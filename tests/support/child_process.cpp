@@ -55,6 +55,9 @@ ChildResult runChild(const std::filesystem::path& program, const std::vector<std
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);
+    if (options.onStarted) {
+        options.onStarted(static_cast<int>(pid));
+    }
 
     ChildResult result;
     auto deadline = std::chrono::steady_clock::now() + options.timeout;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ struct ChildOptions {
     std::map<std::string, std::optional<std::string>> environment;
     std::filesystem::path workingDirectory;
     std::chrono::seconds timeout{120};
+    // Told the child's process id as soon as it exists, on the calling thread.
+    std::function<void(int processId)> onStarted;
 };
 
 ChildResult runChild(const std::filesystem::path& program, const std::vector<std::string>& arguments,
