@@ -12,7 +12,6 @@
 #include "platform/folder_move.h"
 #include "platform/path_text.h"
 #include "platform/process_info.h"
-#include "storage/path_guard.h"
 #include "storage/path_kind.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
@@ -45,8 +44,8 @@ std::string recordedHash(const Json::Value& state) {
 // archive is unpacked under a private name that the cleanup also removes, and
 // published by one rename, so a crash mid-way never leaves a half bundle there.
 fs::path unpackBundle(const fs::path& dataDir, const fs::path& archive, const std::string& sha256) {
-    const fs::path folder = dataDir / "bootstrap";
-    guardPath(folder);
+    // Links inside the data directory are refused; where the directory itself lies is the user's choice.
+    const fs::path folder = resolveInstallPath(dataDir, "bootstrap");
     const std::string name = "update-" + sha256.substr(0, kBundleNameDigits);
     const fs::path unpacked = folder / name;
     if (existsAtAll(unpacked)) {

@@ -16,7 +16,6 @@
 #include "platform/process_info.h"
 #include "platform/redirection.h"
 #include "storage/data_directory.h"
-#include "storage/path_guard.h"
 #include "storage/path_kind.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
@@ -176,8 +175,8 @@ void completeSelfUpdate(const SelfUpdateContext& context) {
                                    " target=" + pathToGenericUtf8(target) + " parent=" + parent);
     waitForParent(parent);
 
-    const fs::path folder = context.dataDir / "bootstrap";
-    guardPath(folder);
+    // Links inside the data directory are refused; where the directory itself lies is the user's choice.
+    const fs::path folder = resolveInstallPath(context.dataDir, "bootstrap");
     const fs::path candidate = folder / ("candidate-" + randomHexName());
     fs::create_directories(candidate);
     copyBundle(bundleRoot, candidate);

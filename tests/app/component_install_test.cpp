@@ -21,14 +21,6 @@ const std::string kBootstrapPath = "/api/v1/bootstrap";
 const std::string kInstalled =
     "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОткрываем ZarvoLauncher\nГотово\n";
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t found = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++found;
-    }
-    return found;
-}
-
 class ComponentInstallTest : public ::testing::Test {
 protected:
     ComponentInstallTest() {
@@ -87,21 +79,21 @@ TEST_F(ComponentInstallTest, InstallsActivatesAndReusesAnUnchangedCore) {
     EXPECT_EQ(state()["previousSlot"].asString(), "");
     EXPECT_EQ(state()["highestSequence"].asInt64(), 1);
     EXPECT_EQ(coreStarts(), 1u);
-    EXPECT_EQ(count(log(), "download.begin"), 2u) << log();
+    EXPECT_EQ(countOf(log(), "download.begin"), 2u) << log();
 
     // The same answer again: the slot is installed, nothing is downloaded.
     auto again = run();
     ASSERT_EQ(again.exitCode, 0) << again.standardError;
     EXPECT_EQ(again.standardOutput, "Проверка обновлений\nОткрываем ZarvoLauncher\nГотово\n");
-    EXPECT_EQ(count(log(), "download.begin"), 2u);
+    EXPECT_EQ(countOf(log(), "download.begin"), 2u);
     EXPECT_EQ(coreStarts(), 2u);
 
     // A new release with the same core: only the interface package is fetched.
     const std::string second = serveRelease(2, "ui two");
     auto reused = run();
     ASSERT_EQ(reused.exitCode, 0) << reused.standardError;
-    EXPECT_EQ(count(log(), "[INFO] storage.core-reused"), 1u) << log();
-    EXPECT_EQ(count(log(), "download.begin"), 3u);
+    EXPECT_EQ(countOf(log(), "[INFO] storage.core-reused"), 1u) << log();
+    EXPECT_EQ(countOf(log(), "download.begin"), 3u);
     EXPECT_TRUE(std::filesystem::equivalent(slotFolder(first) / "core/bin/core", slotFolder(second) / "core/bin/core"));
     EXPECT_EQ(readFile(slotFolder(second) / "ui.rcc"), "ui two");
     EXPECT_EQ(state()["activeSlot"].asString(), second);
@@ -113,8 +105,8 @@ TEST_F(ComponentInstallTest, InstallsActivatesAndReusesAnUnchangedCore) {
     const std::string third = serveRelease(3, "ui three");
     auto downloaded = run();
     ASSERT_EQ(downloaded.exitCode, 0) << downloaded.standardError;
-    EXPECT_EQ(count(log(), "[INFO] storage.core-reused"), 1u);
-    EXPECT_EQ(count(log(), "download.begin"), 5u) << log();
+    EXPECT_EQ(countOf(log(), "[INFO] storage.core-reused"), 1u);
+    EXPECT_EQ(countOf(log(), "download.begin"), 5u) << log();
     EXPECT_FALSE(std::filesystem::equivalent(slotFolder(second) / "core/bin/core", slotFolder(third) / "core/bin/core"));
     EXPECT_EQ(state()["activeSlot"].asString(), third);
     EXPECT_EQ(state()["previousSlot"].asString(), second);
@@ -152,9 +144,9 @@ TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactiv
     EXPECT_TRUE(std::filesystem::exists(slotFolder(first) / "manifest.json"));
     // The new slot stays installed, so the next run tries it again without a download.
     EXPECT_TRUE(std::filesystem::exists(slotFolder(second) / "manifest.json"));
-    const std::size_t downloads = count(log(), "download.begin");
+    const std::size_t downloads = countOf(log(), "download.begin");
     EXPECT_EQ(run().exitCode, 1);
-    EXPECT_EQ(count(log(), "download.begin"), downloads) << log();
+    EXPECT_EQ(countOf(log(), "download.begin"), downloads) << log();
     EXPECT_EQ(coreStarts(), 3u);
 
     // First installation that fails: nothing else is started.

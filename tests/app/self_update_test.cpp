@@ -35,14 +35,6 @@ const std::string kInstalledCopyRan = "[ERROR] Не удалось связат�
 // No process of this identifier can exist.
 const std::string kGoneParent = "2147483000";
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t found = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++found;
-    }
-    return found;
-}
-
 class SelfUpdateTest : public ::testing::Test {
 protected:
     SelfUpdateTest() {
@@ -144,7 +136,7 @@ protected:
     // The detached processes of a hand-over report only through the log.
     bool waitForLog(const std::string& text, std::size_t times = 1) const {
         for (int i = 0; i < 600; ++i) {
-            if (count(log(), text) >= times) {
+            if (countOf(log(), text) >= times) {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -185,7 +177,7 @@ TEST_F(SelfUpdateTest, HandsOverInstallsItselfAndStartsTheCore) {
                               "self-update.complete bundle=", "self-update.parent-wait pid=",
                               "self-update.installed current=", "self-update.desktop-entry result=written",
                               "self-update.start executable=" + installed.string()}) {
-        EXPECT_EQ(count(log(), event), 1u) << event << "\n" << log();
+        EXPECT_EQ(countOf(log(), event), 1u) << event << "\n" << log();
     }
     const std::string desktopEntry = readFile(xdgData() / "applications/zarvo-launcher.desktop");
     EXPECT_NE(desktopEntry.find("\nName=Zarvo Launcher\n"), std::string::npos);
@@ -246,6 +238,7 @@ TEST_F(SelfUpdateTest, RefusedSelfReplacementsTouchNothing) {
          elsewhere / kEntry, "Неверный источник самообновления"},
         {"parent not a number", {{"--parent", "abc"}}, {}, {}, "stoul"},
         {"no entry", {{"--self-entry", ""}}, {}, {}, "map::at"},
+        {"unsafe entry", {{"--self-entry", "../current/bin/ZarvoLauncher"}}, {}, {}, "Опасный путь в манифесте"},
         {"no parent", {{"--parent", ""}}, {}, {}, "map::at"},
         {"a link in the bundle", {}, [&] { fs::create_symlink("/etc/passwd", unpacked() / "bin/passwd"); }, {},
          "Опасный файл престартера"},
@@ -287,7 +280,7 @@ TEST_F(SelfUpdateTest, SwapsTheBundleInKeepsTheStateAndStartsTheInstalledCopy) {
     ASSERT_EQ(first.exitCode, 0) << first.standardError;
     EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), R"({"bootstrapHash":")" + bundleSha + R"("})");
     EXPECT_EQ(hashFile(current() / kEntry, "sha256"), hashFile(launcherPath(), "sha256"));
-    EXPECT_EQ(count(log(), "self-update.moved-aside"), 0u);
+    EXPECT_EQ(countOf(log(), "self-update.moved-aside"), 0u);
     ASSERT_TRUE(waitForLog(kInstalledCopyRan)) << log();
     // A data folder given on the command line leaves the desktop alone.
     EXPECT_FALSE(fs::exists(xdgData() / "applications"));
@@ -313,7 +306,7 @@ TEST_F(SelfUpdateTest, SwapsTheBundleInKeepsTheStateAndStartsTheInstalledCopy) {
     auto noHash = runBundle(selfReplace({{"--self-hash", ""}}));
     EXPECT_EQ(noHash.exitCode, 1);
     EXPECT_EQ(noHash.standardError, "map::at\n");
-    EXPECT_EQ(count(log(), "self-update.moved-aside"), 2u);
+    EXPECT_EQ(countOf(log(), "self-update.moved-aside"), 2u);
     EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), R"({"bootstrapHash":"old"})");
 }
 
@@ -455,7 +448,7 @@ TEST_F(SelfUpdateTest, KilledOrCrashedHandOversAreCompletedByTheNextRun) {
     ASSERT_EQ(repaired.exitCode, 0) << repaired.standardError;
     EXPECT_EQ(repaired.standardOutput, "Проверка обновлений\nОбновление престартера\n");
     ASSERT_TRUE(waitForLog("bootstrap.stage Готово", 2)) << log();
-    EXPECT_EQ(count(log(), "self-update.unpack-reused"), 1u);
+    EXPECT_EQ(countOf(log(), "self-update.unpack-reused"), 1u);
     EXPECT_EQ(hashFile(current() / kEntry, "sha256"), hashFile(launcherPath(), "sha256"));
     EXPECT_EQ(state()["bootstrapHash"].asString(), bundleSha);
     EXPECT_EQ(state()["activeSlot"].asString(), slot);

@@ -51,6 +51,14 @@ std::string readFile(const std::filesystem::path& path) {
     return content.str();
 }
 
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
 std::map<std::string, std::string> folderSnapshot(const std::filesystem::path& folder) {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {

@@ -1,6 +1,7 @@
 // A fresh folder per test, removed with everything in it afterwards.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -24,6 +25,8 @@ private:
 // Whole-file helpers for arranging and checking test files.
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
+// How often part occurs in text, overlaps included: lines of a log, say.
+std::size_t countOf(const std::string& text, const std::string& part);
 // Names (relative to folder) and contents of everything below a folder: file
 // bytes, "<folder>", or "<link TARGET>" for a link, which is not followed.
 std::map<std::string, std::string> folderSnapshot(const std::filesystem::path& folder);
