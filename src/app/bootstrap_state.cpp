@@ -1,5 +1,7 @@
 #include "app/bootstrap_state.h"
 
+#include "trust/error.h"
+#include "trust/json_read.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
 
@@ -21,8 +23,16 @@ Json::Value readBootstrapState(const std::filesystem::path& dataDir) {
 }
 
 std::string activeSlotOf(const Json::Value& state) {
-    const Json::Value& slot = state["activeSlot"];
+    const Json::Value& slot = memberOf(state, "activeSlot");
     return slot.isString() ? slot.asString() : std::string();
+}
+
+long long highestSequenceOf(const Json::Value& state) {
+    auto highest = readInteger(memberOf(state, "highestSequence"));
+    if ((!state.isNull() && !state.isObject()) || !highest) {
+        throw Error("LOCAL_ERROR", "Некорректное состояние обновления");
+    }
+    return *highest;
 }
 
 void writeBootstrapState(const std::filesystem::path& dataDir, const Json::Value& state) {

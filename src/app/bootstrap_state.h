@@ -16,6 +16,10 @@ Json::Value readBootstrapState(const std::filesystem::path& dataDir);
 // The state's activeSlot; empty when it is missing or not text, which no slot
 // name can be.
 std::string activeSlotOf(const Json::Value& state);
+// The state's highestSequence, 0 when missing. Raises "LOCAL_ERROR"
+// "Некорректное состояние обновления" when the state is no object or the
+// member no whole 64-bit number.
+long long highestSequenceOf(const Json::Value& state);
 // Replaces the state file atomically with the compact form of the state.
 void writeBootstrapState(const std::filesystem::path& dataDir, const Json::Value& state);
 

@@ -19,6 +19,7 @@
 #include "storage/storage_remove.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
+#include "trust/json_read.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
 
@@ -92,7 +93,8 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
     if (!reuseActiveCore(context, update, stage)) {
         downloadCore(context, core, stage);
     }
-    const auto entry = resolveInstallPath(stage / "core", core["entry"].asString());
+    // An entry that is not text is as unusable as an empty one.
+    const auto entry = resolveInstallPath(stage / "core", readText(memberOf(core, "entry")).value_or(""));
     if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(entry))) {
         throw Error("LOCAL_ERROR", "Архив не содержит приложение");
     }

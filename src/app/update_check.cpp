@@ -8,6 +8,7 @@
 #include "platform/platform_name.h"
 #include "storage/storage_cleanup.h"
 #include "trust/error.h"
+#include "trust/json_read.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
 
@@ -29,8 +30,9 @@ void startOffline(Bootstrap& context, const Json::Value& state, const std::strin
 
 void checkPublished(const Json::Value& manifest) {
     for (const char* name : {"core", "ui"}) {
-        const Json::Value& component = manifest["components"][name];
-        if (component["coreApi"].asInt64() != 1 || component["sha256"].asString().size() != 64) {
+        const Json::Value& component = memberOf(memberOf(manifest, "components"), name);
+        auto sha256 = readText(memberOf(component, "sha256"));
+        if (readInteger(memberOf(component, "coreApi")) != 1 || !sha256 || sha256->size() != 64) {
             throw Error("LOCAL_ERROR", "Компоненты приложения ещё не опубликованы");
         }
     }
@@ -59,8 +61,9 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
 
     update.manifest = readUpdateManifest(context, update.answer);
     const Json::Value& offered = update.manifest;
-    const Json::Int64 sequence = offered["sequence"].asInt64();
-    const Json::Int64 highest = update.state["highestSequence"].asInt64();
+    // The manifest check has made sure the sequence is a whole number.
+    const Json::Int64 sequence = readInteger(offered["sequence"]).value();
+    const Json::Int64 highest = highestSequenceOf(update.state);
     if (sequence < highest) {
         throw Error("ROLLBACK_REJECTED", "Сервер предложил устаревший манифест");
     }

@@ -5,6 +5,7 @@
 #include "platform/platform_name.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
+#include "trust/json_read.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
@@ -12,14 +13,35 @@
 namespace zarvo {
 namespace {
 
+bool isText(const Json::Value& value, const char* expected) { return value == Json::Value(expected); }
+
+bool isInteger(const Json::Value& value, Json::Int64 expected) { return readInteger(value) == expected; }
+
+bool isAllowedUrlText(const Json::Value& value, bool allowLoopbackHttp) {
+    auto url = readText(value);
+    return url && isAllowedUrl(*url, allowLoopbackHttp);
+}
+
+// A component the flow reads members of: an object, or for the optional
+// pre-starter package also nothing at all.
+bool isComponent(const Json::Value& components, const char* name, bool optional) {
+    const Json::Value& component = memberOf(components, name);
+    return component.isObject() || (optional && component.isNull());
+}
+
 bool isCompatible(const Bootstrap& context, const Json::Value& manifest) {
-    // Text members are compared as JSON values, so a number where text belongs fails.
-    return manifest["type"] == Json::Value("bootstrap") && manifest["schemaVersion"].asInt64() == 1 &&
-           manifest["platform"] == Json::Value(platform::kPlatformName) &&
-           manifest["arch"] == Json::Value(platform::kPlatformArch) && manifest["coreApi"].asInt64() == 1 &&
-           isAllowedUrl(manifest["apiUrl"].asString(), context.allowLoopbackHttp) &&
-           isAllowedUrl(manifest["azuriomUrl"].asString(), context.allowLoopbackHttp) &&
-           manifest["contentKey"]["scope"] == Json::Value("content");
+    // Text members are compared as JSON values, so a number where text belongs
+    // fails; members of the wrong type fail their check instead of raising.
+    const Json::Value& components = memberOf(manifest, "components");
+    return isText(memberOf(manifest, "type"), "bootstrap") && isInteger(memberOf(manifest, "schemaVersion"), 1) &&
+           isText(memberOf(manifest, "platform"), platform::kPlatformName) &&
+           isText(memberOf(manifest, "arch"), platform::kPlatformArch) &&
+           isInteger(memberOf(manifest, "coreApi"), 1) &&
+           isAllowedUrlText(memberOf(manifest, "apiUrl"), context.allowLoopbackHttp) &&
+           isAllowedUrlText(memberOf(manifest, "azuriomUrl"), context.allowLoopbackHttp) &&
+           isText(memberOf(memberOf(manifest, "contentKey"), "scope"), "content") &&
+           readInteger(memberOf(manifest, "sequence")).has_value() && isComponent(components, "core", false) &&
+           isComponent(components, "ui", false) && isComponent(components, "bootstrap", true);
 }
 
 }  // namespace

@@ -12,8 +12,9 @@ namespace zarvo {
 class Bootstrap;
 
 // Opens the signed answer against the run's trust object and checks that the
-// manifest fits this program. Raises the envelope's errors, or "LOCAL_ERROR"
-// "Манифест обновления несовместим".
+// manifest fits this program: its rules, a whole-number sequence, and
+// components that are objects ("bootstrap" may be missing). Raises the
+// envelope's errors, or "LOCAL_ERROR" "Манифест обновления несовместим".
 Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope);
 // The answer stored as a slot's manifest.json, parsed but not verified: every
 // use goes through readUpdateManifest. Raises the file's or the parser's error.

@@ -5,6 +5,7 @@
 
 #include "trust/error.h"
 #include "trust/hashing.h"
+#include "trust/json_read.h"
 #include "trust/strict_json.h"
 
 namespace zarvo {
@@ -19,25 +20,35 @@ std::string keyIdFor(std::string_view keyBytes) { return hashBytes(keyBytes, "sh
 
 Json::Value openSignedEnvelope(const Json::Value& envelope, const Json::Value& trust,
                                std::string_view expectedScope) {
-    if (trust["scope"].asString() != expectedScope) {
+    // Each member is read with the type its step expects; another type fails
+    // that step like a wrong value would.
+    if (readText(memberOf(trust, "scope")) != std::string(expectedScope)) {
         throwWrongKey();
     }
-    if (envelope["schemaVersion"].asInt() != 1) {
+    if (readInteger(memberOf(envelope, "schemaVersion")) != 1) {
         throwWrongKey();
     }
 
-    std::string key = decodeBase64(trust["publicKey"].asString());
-    std::string signature = decodeBase64(envelope["signature"].asString());
-    std::string payload = decodeBase64(envelope["payload"].asString());
+    auto base64Member = [](const Json::Value& object, const char* name) {
+        auto text = readText(memberOf(object, name));
+        if (!text) {
+            throw Error("LOCAL_ERROR", "Некорректная кодировка подписи");
+        }
+        return decodeBase64(*text);
+    };
+    std::string key = base64Member(trust, "publicKey");
+    std::string signature = base64Member(envelope, "signature");
+    std::string payload = base64Member(envelope, "payload");
     if (key.size() != crypto_sign_PUBLICKEYBYTES || signature.size() != crypto_sign_BYTES) {
         throwBadSignature();
     }
 
     // The key id is exact text: a differently cased or typed id is another key.
-    if (envelope["keyId"].asString() != keyIdFor(key)) {
+    const Json::Value& keyId = memberOf(envelope, "keyId");
+    if (readText(keyId) != keyIdFor(key)) {
         throwBadSignature();
     }
-    if (envelope["keyId"] != trust["keyId"]) {
+    if (keyId != memberOf(trust, "keyId")) {
         throwBadSignature();
     }
     if (crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),

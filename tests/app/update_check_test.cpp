@@ -104,6 +104,17 @@ TEST_F(UpdateCheckTest, AcceptsTheReleaseRecordsItAndNamesTheSlot) {
     EXPECT_TRUE(requests[0].body.empty());
 }
 
+TEST_F(UpdateCheckTest, AStateOfTheWrongShapeIsReportedAndKept) {
+    serve(compatibleManifest(5));
+    for (const char* state : {"[]", R"({"highestSequence":"9"})", R"({"highestSequence":1e30})"}) {
+        writeFile(dataDir() / "bootstrap-state.json", state);
+        auto result = runPrepared(server.origin());
+        EXPECT_EQ(result.exitCode, 1) << state;
+        EXPECT_EQ(result.standardError, "Некорректное состояние обновления\n") << state;
+        EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), state);
+    }
+}
+
 TEST_F(UpdateCheckTest, ManifestWithoutSequenceCountsAsZero) {
     Json::Value manifest = compatibleManifest(0);
     manifest.removeMember("sequence");

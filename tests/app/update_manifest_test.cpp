@@ -7,6 +7,7 @@
 #include "app/bootstrap.h"
 #include "support/signing.h"
 #include "trust/error.h"
+#include "trust/strict_json.h"
 
 namespace zarvo::test {
 namespace {
@@ -56,8 +57,28 @@ TEST_F(UpdateManifestTest, CompatibilityRules) {
     EXPECT_EQ(verdict([](Json::Value& m) { m["contentKey"]["scope"] = "code"; }), incompatible);
     // Members the pre-starter does not read are the core's business.
     EXPECT_EQ(verdict([](Json::Value& m) { m["somethingNew"] = true; }), "ok");
-    // A value of the wrong type is the JSON library's error, not a verdict of ours.
-    EXPECT_THROW(verdict([](Json::Value& m) { m["schemaVersion"] = "1"; }), std::exception);
+    // A value of the wrong type fails its check like a wrong value.
+    EXPECT_EQ(verdict([](Json::Value& m) { m["schemaVersion"] = "1"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["apiUrl"] = 5; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["contentKey"] = Json::Value(Json::arrayValue); }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["sequence"] = "5"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["sequence"] = 2.5; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"] = Json::Value(Json::arrayValue); }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["ui"] = "ui.rcc"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["bootstrap"] = 1; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["bootstrap"] = Json::Value(); }), "ok");
+    // Payloads the library itself would choke on, as a service could sign them.
+    for (const char* payload : {"[1]", "5", R"({"sequence":99999999999999999999})"}) {
+        std::string message;
+        EXPECT_EQ(errorCode([&] { readUpdateManifest(context, key.sign(std::string(payload))); }, &message),
+                  "LOCAL_ERROR");
+        EXPECT_EQ(message, "Манифест обновления несовместим");
+    }
+    Json::Value huge = compatibleManifest(3);
+    std::string bytes = writeCompactJson(huge);
+    bytes.replace(bytes.find("\"sequence\":3"), 12, "\"sequence\":99999999999999999999");
+    std::string message;
+    EXPECT_EQ(errorCode([&] { readUpdateManifest(context, key.sign(bytes)); }, &message), "LOCAL_ERROR");
 }
 
 TEST_F(UpdateManifestTest, LoopbackApiIsCompatibleOnlyWhenAllowed) {

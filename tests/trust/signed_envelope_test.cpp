@@ -6,6 +6,9 @@
 #include <json/value.h>
 #include <sodium.h>
 
+#include <functional>
+#include <vector>
+
 #include "support/signing.h"
 #include "trust/hashing.h"
 #include "trust/strict_json.h"
@@ -146,12 +149,35 @@ TEST_F(SignedEnvelope, MalformedBase64IsALocalError) {
     EXPECT_ZARVO_ERROR(openSignedEnvelope(envelope_, trust_, "code"), "LOCAL_ERROR", "Некорректная кодировка подписи");
 }
 
-TEST_F(SignedEnvelope, WrongMemberTypesRaiseTheLibraryError) {
-    Json::Value changed = envelope_;
-    changed["schemaVersion"] = "1";
-    EXPECT_THROW(openSignedEnvelope(changed, trust_, "code"), Json::LogicError);
-    trust_["scope"] = Json::Value(Json::objectValue);
-    EXPECT_THROW(openSignedEnvelope(envelope_, trust_, "code"), Json::LogicError);
+TEST_F(SignedEnvelope, WrongMemberTypesFailTheirStep) {
+    struct Case {
+        std::function<void(Json::Value& envelope, Json::Value& trust)> change;
+        const char* code;
+        const char* message;
+    };
+    const Json::Value object(Json::objectValue);
+    const std::vector<Case> cases = {
+        {[&](Json::Value&, Json::Value& t) { t["scope"] = object; }, "SIGNATURE_INVALID", kWrongKey},
+        {[](Json::Value& e, Json::Value&) { e["schemaVersion"] = "1"; }, "SIGNATURE_INVALID", kWrongKey},
+        {[](Json::Value& e, Json::Value&) { e["schemaVersion"] = 1.5; }, "SIGNATURE_INVALID", kWrongKey},
+        {[](Json::Value& e, Json::Value&) { e["payload"] = 7; }, "LOCAL_ERROR", "Некорректная кодировка подписи"},
+        {[&](Json::Value&, Json::Value& t) { t["publicKey"] = object; }, "LOCAL_ERROR",
+         "Некорректная кодировка подписи"},
+        {[](Json::Value& e, Json::Value&) { e["keyId"] = Json::Value(Json::arrayValue); }, "SIGNATURE_INVALID",
+         kBadSignature},
+        {[](Json::Value& e, Json::Value&) { e = Json::Value(Json::arrayValue); }, "SIGNATURE_INVALID", kWrongKey},
+        {[](Json::Value&, Json::Value& t) { t = "code"; }, "SIGNATURE_INVALID", kWrongKey},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        Json::Value envelope = envelope_;
+        Json::Value trust = trust_;
+        cases[i].change(envelope, trust);
+        EXPECT_ZARVO_ERROR(openSignedEnvelope(envelope, trust, "code"), cases[i].code, cases[i].message);
+    }
+    // A whole number written as 1.0 is still version 1.
+    envelope_["schemaVersion"] = 1.0;
+    EXPECT_EQ(openSignedEnvelope(envelope_, trust_, "code")["sequence"].asInt(), 7);
 }
 
 }  // namespace
