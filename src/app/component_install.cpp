@@ -27,6 +27,8 @@ namespace zarvo {
 namespace {
 
 constexpr std::uint64_t kCoreSizeCeiling = 1073741824;
+// A single file of resources; its download is bounded like the core's archive when it names no size.
+constexpr std::uint64_t kInterfaceSizeCeiling = 268435456;
 
 void removeUnfinishedSlot(const Bootstrap& context, const std::filesystem::path& slotFolder, const std::string& slot) {
     // The cleanup takes the same lock before it deletes a slot, so a core
@@ -71,7 +73,8 @@ void downloadCore(Bootstrap& context, const Json::Value& core, const std::filesy
     const DownloadProgress progress = [&context](std::uint64_t done, std::uint64_t total) {
         context.onDownloadProgress(done, total);
     };
-    downloadArtifact(core, target, "", "", context.allowLoopbackHttp, &context.cancelRequested, progress);
+    downloadArtifact(core, target, "", "", context.allowLoopbackHttp, &context.cancelRequested, progress,
+                     kCoreSizeCeiling);
     extractArchive(target, stage / "core", kCoreSizeCeiling);
 }
 
@@ -101,7 +104,7 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
 
     context.reportStage("Загрузка интерфейса", 0.7);
     downloadArtifact(update.manifest["components"]["ui"], stage / "ui.rcc", "", "", context.allowLoopbackHttp,
-                     &context.cancelRequested, DownloadProgress());
+                     &context.cancelRequested, DownloadProgress(), kInterfaceSizeCeiling);
     writeFileAtomic(stage / "manifest.json", writeCompactJson(update.answer));
 
     // Left behind for the cleanup rather than merged with what appeared.

@@ -78,7 +78,8 @@ bool beginSelfUpdate(const SelfUpdateContext& context, const Json::Value& compon
     context.reportStage("Обновление престартера", 0.8);
     logMessage(LogLevel::Info, "self-update.begin bundle=" + sha256 + " entry=" + entry);
     const fs::path archive = context.dataDir / "downloads" / sha256;
-    downloadArtifact(bundle, archive, "", "", context.allowLoopbackHttp, context.cancelRequested, DownloadProgress());
+    downloadArtifact(bundle, archive, "", "", context.allowLoopbackHttp, context.cancelRequested, DownloadProgress(),
+                     kBundleSizeCeiling);
     const fs::path unpacked = unpackBundle(context.dataDir, archive, sha256);
 
     const fs::path executable = resolveInstallPath(unpacked, entry);

@@ -122,6 +122,8 @@ Response performRequest(const std::string& url, DownloadSink& sink, const std::s
     sink.status = 0;
     sink.location.clear();
     sink.contentRange.clear();
+    sink.bytesDrained = 0;
+    sink.bodyAbandoned = false;
     bool configured = setCommonTransferOptions(easy.get(), url, allowLoopbackHttp) &&
                       curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, easy.headers().get()) == CURLE_OK &&
                       attachDownloadSink(easy.get(), sink);
@@ -133,6 +135,18 @@ Response performRequest(const std::string& url, DownloadSink& sink, const std::s
         std::rethrow_exception(sink.callbackError);
     }
     throwIfCancelled(cancelRequested);
+    if (sink.ceilingExceeded) {
+        logMessage(LogLevel::Warn, "download.too-large " + redactUrlForLog(url) + " limit=" +
+                                       std::to_string(sink.sizeCeiling));
+        // Nothing of it is worth resuming.
+        std::error_code ignored;
+        fs::remove(sink.partialPath, ignored);
+        throw Error("LOCAL_ERROR", "Некорректный размер артефакта");
+    }
+    // Ending the body on purpose is a complete answer, not a broken transfer.
+    if (result == CURLE_WRITE_ERROR && sink.bodyAbandoned) {
+        result = CURLE_OK;
+    }
     if (result != CURLE_OK) {
         logMessage(LogLevel::Warn, "download.interrupted " + redactUrlForLog(url) + " status=" +
                                        std::to_string(sink.status) + " transport=" + curl_easy_strerror(result));
@@ -186,7 +200,8 @@ ArtifactDigest artifactDigest(const Json::Value& artifact) {
 
 void downloadArtifact(const Json::Value& artifact, const fs::path& target, const std::string& bearerToken,
                       const std::string& tokenOrigin, bool allowLoopbackHttp,
-                      const std::atomic<bool>* cancelRequested, const DownloadProgress& onProgress) {
+                      const std::atomic<bool>* cancelRequested, const DownloadProgress& onProgress,
+                      std::uint64_t sizeCeiling) {
     if (!bearerToken.empty()) {
         registerSecret(bearerToken);
     }
@@ -219,7 +234,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
     for (int attempt = 1;; ++attempt) {
         throwIfCancelled(cancelRequested);
         bool partialExists = fs::exists(fs::symlink_status(partial));
-        if (partialExists && size > 0 && fs::file_size(partial) > size) {
+        if (partialExists && fs::file_size(partial) > (size > 0 ? size : sizeCeiling)) {
             fs::remove(partial);
             partialExists = false;
         }
@@ -227,6 +242,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
         sink.partialPath = partial;
         sink.resumeOffset = partialExists ? fs::file_size(partial) : 0;
         sink.expectedSize = size;
+        sink.sizeCeiling = sizeCeiling;
         sink.cancelRequested = cancelRequested;
         sink.onProgress = &onProgress;
         if (isDebugMode()) {

@@ -5,6 +5,7 @@
 #include <json/value.h>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -22,14 +23,20 @@ struct ArtifactDigest {
 // the right length.
 ArtifactDigest artifactDigest(const Json::Value& artifact);
 
+// What an artifact without a "size" may grow to unless its caller says less.
+inline constexpr std::uint64_t kDefaultDownloadCeiling = 1073741824;
+
 // Brings the artifact ("url", optional "size", digest) to target: a cache hit
 // when target already matches, else a download into "<target>.part" (resumed
 // across runs) that is verified and moved into place. Serialised per target by
-// "<target>.lock". The token goes only to tokenOrigin. Raises zarvo::Error (see
-// the messages in download.cpp); an exception thrown by onProgress comes out
-// unchanged. Blocking, on the calling thread; cancelRequested may be null.
+// "<target>.lock". The token goes only to tokenOrigin. Without a size, more than
+// sizeCeiling bytes fail with "Некорректный размер артефакта" and the partial
+// file is dropped. Raises zarvo::Error (see the messages in download.cpp); an
+// exception thrown by onProgress comes out unchanged. Blocking, on the calling
+// thread; cancelRequested may be null.
 void downloadArtifact(const Json::Value& artifact, const std::filesystem::path& target,
                       const std::string& bearerToken, const std::string& tokenOrigin, bool allowLoopbackHttp,
-                      const std::atomic<bool>* cancelRequested, const DownloadProgress& onProgress);
+                      const std::atomic<bool>* cancelRequested, const DownloadProgress& onProgress,
+                      std::uint64_t sizeCeiling = kDefaultDownloadCeiling);
 
 }  // namespace zarvo

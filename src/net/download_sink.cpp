@@ -13,6 +13,9 @@
 namespace zarvo {
 namespace {
 
+// An error page needs no more; a body that goes on is not read to its end.
+constexpr std::uint64_t kDrainCap = 16384;
+
 bool startsWithLowercase(std::string_view line, std::string_view prefix) {
     if (line.size() < prefix.size()) {
         return false;
@@ -104,14 +107,30 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
     if (sink->cancelled()) {
         return 0;
     }
+    if (sink->status >= 300 && sink->status <= 399) {
+        // The head holds all a redirect has to say.
+        sink->bodyAbandoned = true;
+        return 0;
+    }
     if (sink->status != 200 && sink->status != 206) {
-        return n;  // an error or redirect body is drained, never stored
+        // An error body is dropped, never stored, and never read beyond the cap.
+        sink->bytesDrained += n;
+        if (sink->bytesDrained > kDrainCap) {
+            sink->bodyAbandoned = true;
+            return 0;
+        }
+        return n;
     }
     try {
         if (!sink->outputOpened && !openPartial(*sink)) {
             return 0;
         }
         if (sink->expectedSize > 0 && sink->resumeOffset + sink->bytesWritten + n > sink->expectedSize) {
+            return 0;
+        }
+        if (sink->expectedSize == 0 && sink->sizeCeiling > 0 &&
+            sink->resumeOffset + sink->bytesWritten + n > sink->sizeCeiling) {
+            sink->ceilingExceeded = true;
             return 0;
         }
         sink->output.write(data, n);

@@ -24,6 +24,14 @@ struct DownloadSink {
     std::uint64_t resumeOffset = 0;  // partial file size when the request was prepared
     std::uint64_t expectedSize = 0;  // 0 when unknown
     std::uint64_t bytesWritten = 0;
+    // Ceiling for a body of unknown size (0: none); past it the write is refused.
+    std::uint64_t sizeCeiling = 0;
+    bool ceilingExceeded = false;
+    // Body bytes of an error answer read and dropped so far.
+    std::uint64_t bytesDrained = 0;
+    // The transfer was ended on purpose once the answer was known: a redirect,
+    // or an error answer whose body went on past the drain cap.
+    bool bodyAbandoned = false;
     long status = 0;  // of the latest response head
     std::string location;
     std::string contentRange;

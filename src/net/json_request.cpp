@@ -187,7 +187,14 @@ Json::Value requestJson(const std::string& url, const std::string& method, const
 
     Json::Value answer;
     if (!sink.bytes.empty()) {
-        answer = parseStrictJson(sink.bytes);
+        try {
+            answer = parseStrictJson(sink.bytes);
+        } catch (const Error& error) {
+            // Still an answer of the server: its status goes with the error,
+            // so that an HTML page of a proxy in front of a down service counts
+            // as the server error it is.
+            throw Error(error.code(), error.what(), static_cast<std::int32_t>(status));
+        }
     }
     registerSecretsFromJson(answer);
     if (status >= 200 && status <= 299) {

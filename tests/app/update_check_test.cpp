@@ -224,11 +224,19 @@ TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {
     EXPECT_EQ(run(server.origin()).exitCode, 0);
     EXPECT_EQ(readCoreRecords(coreRecord()).size(), 3u);
 
-    // A 5xx page that is not JSON is not a service answer: no offline start.
+    // A proxy's HTML page in front of a down service is a server error all the
+    // same; a 4xx or 2xx page that is not JSON is not.
     server.answer(kBootstrapPath, {jsonAnswer(502, "<html>Bad gateway</html>")});
     auto html = run(server.origin());
-    EXPECT_EQ(html.standardOutput, "Проверка обновлений\n");
-    EXPECT_EQ(html.standardError, "Некорректный JSON\n");
+    EXPECT_EQ(html.exitCode, 0) << html.standardError;
+    EXPECT_EQ(html.standardOutput, "Проверка обновлений\n" + kOfflineStage + "\n");
+    EXPECT_EQ(readCoreRecords(coreRecord()).size(), 4u);
+    for (int status : {200, 404}) {
+        server.answer(kBootstrapPath, {jsonAnswer(status, "<html>page</html>")});
+        auto page = run(server.origin());
+        EXPECT_EQ(page.standardOutput, "Проверка обновлений\n");
+        EXPECT_EQ(page.standardError, "Некорректный JSON\n");
+    }
 
     server.answer(kBootstrapPath, {jsonAnswer(403, R"({"error":{"code":"BANNED","message":"Доступ закрыт"}})")});
     auto refused = run(server.origin());
@@ -245,7 +253,7 @@ TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {
     EXPECT_EQ(invalidSlot.standardError, kNetworkError);
     writeFile(dataDir() / "bootstrap-state.json", R"({"activeSlot":{"name":"x"}})");
     EXPECT_EQ(run(closed).standardError, kNetworkError);
-    EXPECT_EQ(readCoreRecords(coreRecord()).size(), 3u);
+    EXPECT_EQ(readCoreRecords(coreRecord()).size(), 4u);
 }
 
 TEST_F(UpdateCheckTest, OfflineStartOfABrokenSlotFailsWithoutStartingIt) {

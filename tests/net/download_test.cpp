@@ -243,6 +243,39 @@ TEST_F(Download, BodyBeyondTheKnownSizeAborts) {
     EXPECT_FALSE(fs::exists(target()));
 }
 
+TEST_F(Download, EndlessBodiesAreNotReadToTheirEnd) {
+    std::string bytes = sampleBytes(5000);
+    ScriptedServer server;
+    Json::Value endless(Json::objectValue);
+    endless["endless"] = true;
+    // An error page that never ends fails as the error it is; a redirect whose
+    // body never ends is followed once its head is in.
+    Json::Value failing = endless;
+    failing["status"] = 503;
+    server.answer("/down", {failing});
+    Json::Value moved = endless;
+    moved["status"] = 302;
+    moved["location"] = "/file";
+    server.answer("/moved", {moved});
+    server.answer("/file", {fileAnswer(publish(bytes))});
+    // The server gives up after a minute; a download that waits for that has read on without end.
+    const auto started = std::chrono::steady_clock::now();
+    expectError([&] { download(artifactFor(server.url("/down"), bytes), target()); }, "DOWNLOAD_FAILED",
+                "Файл недоступен: HTTP 503", 503);
+    download(artifactFor(server.url("/moved"), bytes), target());
+    EXPECT_EQ(readFile(target()), bytes);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+
+    // Without a size, the caller's ceiling bounds the file, and nothing of it stays.
+    server.answer("/unsized", {endless});
+    fs::path other = folder_ / "unsized.bin";
+    expectError([&] { downloadArtifact(artifactFor(server.url("/unsized"), bytes, false), other, "", "", true,
+                                       nullptr, {}, 1 << 20); },
+                "LOCAL_ERROR", "Некорректный размер артефакта");
+    EXPECT_FALSE(fs::exists(other.string() + ".part"));
+    EXPECT_FALSE(fs::exists(other));
+}
+
 TEST_F(Download, WrongDigestIsFetchedOnceMoreFromZeroThenRefused) {
     std::string bytes = sampleBytes(70000);
     auto wrongFile = publish(sampleBytes(70000, 5));

@@ -21,6 +21,8 @@ over. Each answer is an object:
   delayMs        wait before answering
   trickle        {"chunk": bytes, "intervalMs": ms}: send the body slowly
   cutAfter       send only this many body bytes, then drop the connection
+  endless        true: after the body, keep sending blocks without a length
+                 until the client hangs up (or 60 s have passed)
 
 Every request (method, path with query, headers in order, body as Latin-1
 text) is appended as one JSON line to the log file before it is answered.
@@ -142,7 +144,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
-        if answer.get("noContentLength"):
+        if answer.get("noContentLength") or answer.get("endless"):
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
@@ -170,6 +172,12 @@ class Handler(BaseHTTPRequestHandler):
                     time.sleep(interval)
             else:
                 self.wfile.write(body)
+                self.wfile.flush()
+            if answer.get("endless"):
+                block = b"x" * 65536
+                deadline = time.monotonic() + 60
+                while time.monotonic() < deadline:
+                    self.wfile.write(block)
                 self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
