@@ -14,6 +14,7 @@
 #include "install/safe_path.h"
 #include "log/logger.h"
 #include "net/download.h"
+#include "platform/private_folders.h"
 #include "storage/shared_files.h"
 #include "storage/storage_lock.h"
 #include "storage/storage_remove.h"
@@ -89,7 +90,7 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
         removeUnfinishedSlot(context, slotFolder, update.slot);
     }
     const auto stage = context.dataDir / "slots" / (update.slot + "-stage-" + randomHexName());
-    std::filesystem::create_directories(stage);
+    platform::createPrivateFolders(stage);
     context.reportStage("Загрузка приложения", 0.15);
 
     const Json::Value& core = update.manifest["components"]["core"];

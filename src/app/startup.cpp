@@ -61,13 +61,20 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
     bootstrap.options = parseOptions(arguments);
 
     auto dataDir = bootstrap.options.find("--data-dir");
+    const bool defaultDataDir = dataDir == bootstrap.options.end();
     bootstrap.dataDir = std::filesystem::absolute(
-        dataDir != bootstrap.options.end() ? platform::pathFromUtf8(dataDir->second) : resolveDataDirectory());
+        defaultDataDir ? resolveDataDirectory() : platform::pathFromUtf8(dataDir->second));
+    // Before the log opens in it: nothing of the folder may be open to other accounts.
+    const bool closed = prepareDataDirectory(bootstrap.dataDir, defaultDataDir);
 
     bool debug = bootstrap.hasOption("--debug") || readSettingsFlag(bootstrap.dataDir, "debugMode");
     state.logPath = bootstrap.dataDir / "logs" / "bootstrap.log";
     configureLog(state.logPath, debug);
     logMessage(LogLevel::Info, std::string("bootstrap.start platform=") + platform::kPlatformName);
+    logMessage(LogLevel::Info, std::string("bootstrap.version ") + build::kVersion);
+    if (closed) {
+        logMessage(LogLevel::Info, "storage.made-private " + platform::pathToGenericUtf8(bootstrap.dataDir));
+    }
     state.reducedMotion = readSettingsFlag(bootstrap.dataDir, "reducedMotion");
 
     if (bootstrap.hasOption("--preview")) {

@@ -6,13 +6,14 @@
 #include "app/self_update_step.h"
 #include "app/update_check.h"
 #include "log/logger.h"
+#include "platform/private_folders.h"
 #include "storage/storage_lock.h"
 #include "trust/error.h"
 
 namespace zarvo {
 
 void Bootstrap::run() {
-    std::filesystem::create_directories(dataDir);
+    platform::createPrivateFolders(dataDir);
     // The hand-over runs while the old pre-starter may still hold the update
     // lock, and it needs no service: it installs what it was started from.
     if (hasOption("--self-replace")) {

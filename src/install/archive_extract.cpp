@@ -16,6 +16,7 @@
 #include "platform/file_io.h"
 #include "platform/install_file.h"
 #include "platform/path_text.h"
+#include "platform/private_folders.h"
 #include "trust/error.h"
 
 namespace zarvo {
@@ -62,8 +63,9 @@ std::string foldAsciiCase(std::string text) {
 
 void createFolders(const std::filesystem::path& path) {
     std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (error) {
+    try {
+        platform::createPrivateFolders(path);
+    } catch (const std::exception&) {
         failCreate(path);
     }
 }
@@ -196,7 +198,7 @@ void extractArchive(const std::filesystem::path& archivePath, const std::filesys
     if (isDebugMode()) {
         logMessage(LogLevel::Debug, "extract.begin " + platform::pathToGenericUtf8(archivePath));
     }
-    std::filesystem::create_directories(destination);
+    platform::createPrivateFolders(destination);
 
     ArchiveReader reader(archive_read_new());
     // Enabling the filters may warn that some are served by external programs; that is no failure.

@@ -11,6 +11,7 @@
 #include "net/download.h"
 #include "platform/folder_move.h"
 #include "platform/path_text.h"
+#include "platform/private_folders.h"
 #include "platform/process_info.h"
 #include "storage/path_kind.h"
 #include "trust/error.h"
@@ -84,7 +85,7 @@ bool beginSelfUpdate(const SelfUpdateContext& context, const Json::Value& compon
 
     const fs::path executable = resolveInstallPath(unpacked, entry);
     const fs::path target = resolveInstallPath(context.dataDir / "bootstrap" / "current", entry);
-    fs::create_directories(target.parent_path());
+    platform::createPrivateFolders(target.parent_path());
 
     const std::string parent = std::to_string(platform::currentProcessId());
     std::vector<std::string> arguments = forwardedOptions(context);

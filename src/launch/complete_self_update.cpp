@@ -12,6 +12,7 @@
 #include "platform/folder_move.h"
 #include "platform/install_file.h"
 #include "platform/path_text.h"
+#include "platform/private_folders.h"
 #include "platform/process.h"
 #include "platform/process_info.h"
 #include "platform/redirection.h"
@@ -87,9 +88,9 @@ void copyBundle(const fs::path& bundleRoot, const fs::path& candidate) {
         const fs::path destination =
             resolveInstallPath(candidate, pathToGenericUtf8(entry.path().lexically_relative(bundleRoot)));
         if (folder) {
-            fs::create_directories(destination);
+            platform::createPrivateFolders(destination);
         } else {
-            fs::create_directories(destination.parent_path());
+            platform::createPrivateFolders(destination.parent_path());
             platform::copyFileToNew(entry.path(), destination);
         }
     }
@@ -178,7 +179,7 @@ void completeSelfUpdate(const SelfUpdateContext& context) {
     // Links inside the data directory are refused; where the directory itself lies is the user's choice.
     const fs::path folder = resolveInstallPath(context.dataDir, "bootstrap");
     const fs::path candidate = folder / ("candidate-" + randomHexName());
-    fs::create_directories(candidate);
+    platform::createPrivateFolders(candidate);
     copyBundle(bundleRoot, candidate);
     const fs::path current = folder / "current";
     swapIn(candidate, current, folder / ("previous-" + randomHexName()));

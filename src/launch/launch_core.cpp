@@ -92,6 +92,11 @@ Outcome awaitReadyFile(const LaunchContext& context, platform::ProcessHandle& pr
             return Outcome::Confirmed;
         }
         if (process.waitForExit(std::chrono::milliseconds(0))) {
+            // What support needs first when a core never comes up.
+            if (auto ended = process.howEnded()) {
+                logMessage(LogLevel::Warn, std::string("bootstrap.core-ended ") + (ended->bySignal ? "signal=" : "exit=") +
+                                               std::to_string(ended->code));
+            }
             return Outcome::NotConfirmed;
         }
         // sleep_for resumes after interruptions on its own.

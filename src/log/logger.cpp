@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/private_folders.h"
+
 namespace zarvo {
 
 namespace {
@@ -82,9 +84,8 @@ void Logger::configure(const std::filesystem::path& path, bool debug) {
 
 void Logger::openFile() noexcept {
     try {
-        std::error_code ignored;
         if (path_.has_parent_path()) {
-            std::filesystem::create_directories(path_.parent_path(), ignored);
+            platform::createPrivateFolders(path_.parent_path());
         }
         // Close-on-exec, so the started core never inherits the log.
         file_ = platform::OutputFile(path_, platform::OutputMode::Append);

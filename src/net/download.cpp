@@ -13,6 +13,7 @@
 #include "net/transfer_options.h"
 #include "net/url_policy.h"
 #include "platform/file_replace.h"
+#include "platform/private_folders.h"
 #include "storage/storage_lock.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
@@ -212,7 +213,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
 
     fs::path parent = target.parent_path();
     if (!parent.empty()) {
-        fs::create_directories(parent);
+        platform::createPrivateFolders(parent);
     }
     StorageLock lock = lockDownload(withSuffix(target, ".lock"), cancelRequested);
 
@@ -224,7 +225,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
     }
 
     if (!parent.empty()) {
-        fs::create_directories(parent);
+        platform::createPrivateFolders(parent);
     }
     fs::path partial = withSuffix(target, ".part");
     if (isLink(target) || isLink(partial)) {

@@ -34,7 +34,7 @@ FileHandle openFileForReading(const std::filesystem::path& path) {
 }
 
 FileHandle createNewFile(const std::filesystem::path& path) {
-    FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!file.valid()) {
         throwErrno("create", path);
     }

@@ -12,7 +12,7 @@
 namespace zarvo::platform {
 
 std::optional<FileHandle> openExclusiveLockFile(const std::filesystem::path& path) {
-    FileHandle handle(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    FileHandle handle(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!handle.valid()) {
         throw std::system_error(errno, std::generic_category(), "open lock file " + path.string());
     }

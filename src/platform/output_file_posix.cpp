@@ -13,7 +13,7 @@ namespace zarvo::platform {
 
 OutputFile::OutputFile(const std::filesystem::path& path, OutputMode mode) {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (mode == OutputMode::Append ? O_APPEND : O_TRUNC);
-    handle_ = FileHandle(::open(path.c_str(), flags, 0644));
+    handle_ = FileHandle(::open(path.c_str(), flags, 0600));
     if (!handle_.valid()) {
         throw std::system_error(errno, std::generic_category(), "open " + path.string());
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ struct ProcessStart {
     // the child to split; POSIX passes the argument vector instead.
     std::wstring commandLine;
     std::filesystem::path workingFolder;
+};
+
+// How a started process ended: its exit code, or on POSIX the signal that ended it.
+struct ProcessEnd {
+    bool bySignal = false;
+    int code = 0;  // the exit code, or the signal number
 };
 
 // An owned handle on a started process. Closing it (or destruction) neither
@@ -40,6 +47,8 @@ public:
     // Waits up to timeout (zero: only asks) and reports whether the process has
     // ended. Requires an open handle. Raises std::system_error.
     bool waitForExit(std::chrono::milliseconds timeout);
+    // How the process ended, once waitForExit has seen it end; nothing before.
+    std::optional<ProcessEnd> howEnded() const noexcept { return ended_; }
     // Ends the process at once with the exit code where the system lets the
     // caller choose one (POSIX kills it with SIGKILL). Raises std::system_error.
     void end(int exitCode);
@@ -50,6 +59,7 @@ private:
     int handle_ = -1;
     std::int64_t processId_ = -1;
     bool exited_ = false;
+    std::optional<ProcessEnd> ended_;
 };
 
 // Starts the program in its working folder with this process's environment,

@@ -101,7 +101,7 @@ void prepare(SpawnSetup& setup, const ProcessStart& start) {
 }  // namespace
 
 ProcessHandle::ProcessHandle(ProcessHandle&& other) noexcept
-    : handle_(other.handle_), processId_(other.processId_), exited_(other.exited_) {
+    : handle_(other.handle_), processId_(other.processId_), exited_(other.exited_), ended_(other.ended_) {
     other.handle_ = -1;
     other.processId_ = -1;
 }
@@ -112,6 +112,7 @@ ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
         handle_ = other.handle_;
         processId_ = other.processId_;
         exited_ = other.exited_;
+        ended_ = other.ended_;
         other.handle_ = -1;
         other.processId_ = -1;
     }
@@ -128,7 +129,11 @@ bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) {
     // Our own child: collect it, so an ended core does not stay a zombie
     // while the pre-starter is still running.
     int status = 0;
-    while (::waitpid(static_cast<pid_t>(processId_), &status, WNOHANG) < 0 && errno == EINTR) {
+    pid_t reaped = -1;
+    while ((reaped = ::waitpid(static_cast<pid_t>(processId_), &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (reaped == static_cast<pid_t>(processId_)) {
+        ended_ = WIFSIGNALED(status) ? ProcessEnd{true, WTERMSIG(status)} : ProcessEnd{false, WEXITSTATUS(status)};
     }
     exited_ = true;
     return true;
@@ -155,6 +160,7 @@ void ProcessHandle::close() noexcept {
     handle_ = -1;
     processId_ = -1;
     exited_ = false;
+    ended_.reset();
 }
 
 ProcessHandle startPlatformProcess(const ProcessStart& start) {

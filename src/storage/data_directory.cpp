@@ -4,6 +4,7 @@
 
 #include <system_error>
 
+#include "platform/private_folders.h"
 #include "platform/user_folders.h"
 #include "storage/path_kind.h"
 #include "storage/storage_migration.h"
@@ -26,6 +27,11 @@ std::filesystem::path resolveDataDirectory() {
         return migrateStorage(legacy, roaming);
     }
     return roaming;
+}
+
+bool prepareDataDirectory(const std::filesystem::path& dataDir, bool isDefault) {
+    platform::createPrivateFolders(dataDir);
+    return isDefault && platform::restrictToOwner(dataDir);
 }
 
 }  // namespace zarvo

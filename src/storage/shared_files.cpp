@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "install/safe_path.h"
+#include "platform/private_folders.h"
 #include "storage/path_guard.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
@@ -38,7 +39,7 @@ void linkVerifiedFile(const std::filesystem::path& source, const std::filesystem
         std::filesystem::equivalent(source, destination, ignored)) {
         return;
     }
-    std::filesystem::create_directories(destination.parent_path());
+    platform::createPrivateFolders(destination.parent_path());
     auto temporary = destination;
     temporary += ".link-" + randomHexName();
     try {

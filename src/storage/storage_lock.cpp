@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/lock_file.h"
+#include "platform/private_folders.h"
 #include "storage/path_guard.h"
 #include "trust/error.h"
 
@@ -14,7 +15,7 @@ StorageLock lockStorageFile(const std::filesystem::path& path, LockSharing shari
     guardPath(path);
     std::filesystem::path folder = path.parent_path();
     if (!folder.empty()) {
-        std::filesystem::create_directories(folder);
+        platform::createPrivateFolders(folder);
     }
     std::optional<platform::FileHandle> handle;
     try {

@@ -6,6 +6,7 @@
 
 #include "platform/file_io.h"
 #include "platform/file_replace.h"
+#include "platform/private_folders.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 
@@ -60,7 +61,7 @@ std::string readFileLimited(const std::filesystem::path& path, std::uintmax_t ce
 
 void writeFileAtomic(const std::filesystem::path& path, std::string_view bytes) {
     if (path.has_parent_path()) {
-        std::filesystem::create_directories(path.parent_path());
+        platform::createPrivateFolders(path.parent_path());
     }
     std::filesystem::path temporary = path;
     temporary += ".tmp-" + randomHexName();

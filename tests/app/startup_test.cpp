@@ -71,7 +71,8 @@ TEST(Startup, BuildWithoutKeyRefusesAndLogsTheStart) {
     EXPECT_EQ(result.standardError, kUnconfigured);
     std::string log = readFile(data / "logs" / "bootstrap.log");
     EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[INFO\] bootstrap\.start platform=linux\n)")))
+        log, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[INFO\] bootstrap\.start platform=linux\n)"
+                        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[INFO\] bootstrap\.version \d+\.\d+\.\d+\n)")))
         << log;
     EXPECT_NE(log.find("[ERROR] Для этой сборки не настроен ключ обновлений."), std::string::npos) << log;
 }
@@ -96,6 +97,32 @@ TEST(Startup, DataDirectoryComesFromTheUserFoldersWithoutTheOption) {
     auto failed = runChild(launcherPath(), {"--headless"}, homeless);
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_EQ(failed.standardError, "HOME is unavailable\n");
+}
+
+TEST(Startup, TheDataFolderIsPrivateToTheUser) {
+    namespace fs = std::filesystem;
+    auto mode = [](const fs::path& path) { return fs::status(path).permissions() & fs::perms::mask; };
+    const fs::perms owner = fs::perms::owner_all;
+    TempDir dir;
+    // Created by the run: the folder, its log folder and its log.
+    runLauncher({"--headless", "--data-dir", (dir / "new").string()}, dir);
+    EXPECT_EQ(mode(dir / "new"), owner);
+    EXPECT_EQ(mode(dir / "new/logs"), owner);
+    EXPECT_EQ(mode(dir / "new/logs/bootstrap.log"), fs::perms::owner_read | fs::perms::owner_write);
+
+    // A folder the user chose keeps its mode; the default one left open by an
+    // earlier version is closed, and the log says so.
+    for (const fs::path& folder : {dir / "chosen", dir / ".local/share/ZarvoLauncher"}) {
+        fs::create_directories(folder);
+        fs::permissions(folder, owner | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    }
+    runLauncher({"--headless", "--data-dir", (dir / "chosen").string()}, dir);
+    EXPECT_NE(mode(dir / "chosen"), owner);
+    runLauncher({"--headless"}, dir);
+    EXPECT_EQ(mode(dir / ".local/share/ZarvoLauncher"), owner);
+    EXPECT_NE(readFile(dir / ".local/share/ZarvoLauncher/logs/bootstrap.log").find("[INFO] storage.made-private "),
+              std::string::npos);
 }
 
 TEST(Startup, RelativeDataDirectoryIsMadeAbsolute) {

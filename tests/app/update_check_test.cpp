@@ -93,6 +93,13 @@ TEST_F(UpdateCheckTest, AcceptsTheReleaseRecordsItAndNamesTheSlot) {
     EXPECT_EQ(state["highestSequence"].asInt64(), 5);
     EXPECT_EQ(readFile(dataDir() / "code-trust.json"), writeCompactJson(key.trust()));
     EXPECT_NE(log().find("[INFO] bootstrap.slot slot=" + slotNameFor(answer) + "\n"), std::string::npos) << log();
+    // Nothing another account could read or lock.
+    namespace fs = std::filesystem;
+    for (const char* name : {"bootstrap.lock", "bootstrap-state.json", "code-trust.json", "slots", "downloads"}) {
+        EXPECT_EQ(fs::status(dataDir() / name).permissions() & (fs::perms::group_all | fs::perms::others_all),
+                  fs::perms::none)
+            << name;
+    }
 
     auto requests = server.requestsFor(kBootstrapPath);
     ASSERT_EQ(requests.size(), 1u);

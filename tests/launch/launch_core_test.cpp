@@ -190,6 +190,9 @@ TEST_F(LaunchCoreTest, CoreThatExitsIsNotWaitedFor) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
     EXPECT_EQ(records().size(), 2u);
     EXPECT_EQ(stages.size(), 1u);
+    // How each attempt ended is in the log for support.
+    EXPECT_NE(log().find("[WARN] bootstrap.core-ended exit=0\n"), std::string::npos) << log();
+    EXPECT_NE(log().find("[WARN] bootstrap.core-ended signal="), std::string::npos) << log();
 
     // Writing the token and exiting at once still counts.
     std::filesystem::remove(recordFile());

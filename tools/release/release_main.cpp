@@ -21,9 +21,13 @@ namespace {
 // The pre-starter reads no JSON document larger than this, so nothing larger is worth signing.
 constexpr std::uintmax_t kPayloadLimit = kJsonFileLimit;
 
+// The trust file and the envelope are public: a file server must be able to read them.
 void writeOutputFile(const std::filesystem::path& path, const std::string& bytes, const std::string& what) {
     try {
         writeFileAtomic(path, bytes);
+        using std::filesystem::perms;
+        std::filesystem::permissions(path, perms::owner_read | perms::owner_write | perms::group_read |
+                                               perms::others_read);
     } catch (const std::exception&) {
         throw ToolError("cannot write the " + what + " '" + path.string() + "'");
     }
