@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 #include "app/bootstrap.h"
 #include "app/bootstrap_state.h"
@@ -14,6 +15,7 @@
 #include "install/safe_path.h"
 #include "log/logger.h"
 #include "net/download.h"
+#include "platform/folder_move.h"
 #include "platform/private_folders.h"
 #include "storage/shared_files.h"
 #include "storage/storage_lock.h"
@@ -112,7 +114,16 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
     if (std::filesystem::exists(std::filesystem::symlink_status(slotFolder))) {
         throw Error("LOCAL_ERROR", "Папка версии уже существует без манифеста");
     }
-    std::filesystem::rename(stage, slotFolder);
+    // An installed slot is never rebuilt, so its files must be on disk before its name is.
+    try {
+        platform::flushFolderTree(stage);
+    } catch (const std::system_error& error) {
+        logMessage(LogLevel::Warn, std::string("install.flush-failed ") + error.what());
+        throw Error("LOCAL_ERROR", "Не удалось сохранить файл. Проверьте свободное место.");
+    }
+    if (std::error_code error = platform::moveFolderNoReplace(stage, slotFolder)) {
+        throw std::filesystem::filesystem_error("rename", stage, slotFolder, error);
+    }
     return slotFolder;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "platform/file_handle.h"
 
@@ -30,6 +31,18 @@ std::error_code moveFolderNoReplace(const std::filesystem::path& source, const s
     syncFolder(target.parent_path());
     syncFolder(source.parent_path());
     return {};
+}
+
+void flushFolderTree(const std::filesystem::path& folder) {
+    FileHandle handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!handle.valid()) {
+        throw std::system_error(errno, std::generic_category(), "open " + folder.string());
+    }
+    // One call for the whole tree instead of one fsync per file: the file
+    // system writes back everything dirty, this tree's data and metadata included.
+    if (::syncfs(handle.get()) != 0) {
+        throw std::system_error(errno, std::generic_category(), "syncfs " + folder.string());
+    }
 }
 
 }  // namespace zarvo::platform
