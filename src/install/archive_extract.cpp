@@ -33,10 +33,13 @@ using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
 [[noreturn]] void fail(const char* code, const std::string& message) { throw Error(code, message); }
 [[noreturn]] void failCorrupt() { fail("LOCAL_ERROR", "Повреждённый архив"); }
 [[noreturn]] void failTooMany() { fail("LOCAL_ERROR", "Архив содержит повторяющиеся пути или слишком много файлов"); }
-[[noreturn]] void failCreate(const std::filesystem::path& path) {
+// The message names the file; the log adds the system's reason (a full disk, say).
+[[noreturn]] void failCreate(const std::filesystem::path& path, const std::exception& reason) {
+    logMessage(LogLevel::Warn, std::string("extract.create-failed ") + reason.what());
     fail("EXTRACT_WRITE_FAILED", "Не удалось создать файл при распаковке: " + platform::pathToGenericUtf8(path));
 }
-[[noreturn]] void failWrite(const std::filesystem::path& path) {
+[[noreturn]] void failWrite(const std::filesystem::path& path, const std::exception& reason) {
+    logMessage(LogLevel::Warn, std::string("extract.write-failed ") + reason.what());
     fail("EXTRACT_WRITE_FAILED", "Не удалось записать файл при распаковке: " + platform::pathToGenericUtf8(path));
 }
 
@@ -65,8 +68,8 @@ void createFolders(const std::filesystem::path& path) {
     std::error_code error;
     try {
         platform::createPrivateFolders(path);
-    } catch (const std::exception&) {
-        failCreate(path);
+    } catch (const std::exception& error) {
+        failCreate(path, error);
     }
 }
 
@@ -144,8 +147,8 @@ private:
         platform::FileHandle file;
         try {
             file = platform::openFileForReplacing(target);
-        } catch (const std::system_error&) {
-            failCreate(target);
+        } catch (const std::system_error& error) {
+            failCreate(target, error);
         }
 
         std::uint64_t entryBytes = 0;
@@ -166,8 +169,8 @@ private:
             }
             try {
                 platform::writeAll(file, std::string_view(block_.data(), static_cast<std::size_t>(count)));
-            } catch (const std::system_error&) {
-                failWrite(target);
+            } catch (const std::system_error& error) {
+                failWrite(target, error);
             }
         }
         if (entryBytes != static_cast<std::uint64_t>(declared)) {
@@ -177,8 +180,8 @@ private:
             platform::setFilePermissions(file, static_cast<unsigned>(archive_entry_perm(entry)) & 0777u);
             // A failing close can be the first report that the data never reached the disk.
             platform::closeFile(file);
-        } catch (const std::system_error&) {
-            failWrite(target);
+        } catch (const std::system_error& error) {
+            failWrite(target, error);
         }
     }
 
