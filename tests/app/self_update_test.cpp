@@ -413,6 +413,7 @@ TEST_F(SelfUpdateTest, KilledOrCrashedHandOversAreCompletedByTheNextRun) {
     for (int i = 0; i < 200 && server.requestsFor("/bundle.tar.gz").empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    ASSERT_GT(oldProcess, 0);
     ASSERT_EQ(::kill(oldProcess, SIGKILL), 0);
     EXPECT_EQ(killed.get().exitCode, -1);
     EXPECT_FALSE(fs::exists(unpacked()));
@@ -433,6 +434,7 @@ TEST_F(SelfUpdateTest, KilledOrCrashedHandOversAreCompletedByTheNextRun) {
             return runBundle(selfReplace({{"--parent", std::to_string(parent.pid())}}), newOptions);
         });
         ASSERT_TRUE(waitForLog("self-update.complete bundle=", 2));
+        ASSERT_GT(newProcess, 0);
         ASSERT_EQ(::kill(newProcess, SIGKILL), 0);
         EXPECT_EQ(waiting.get().exitCode, -1);
     }
