@@ -4,11 +4,14 @@
 #include "install/component_inventory.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "install/parallel_digest.h"
 #include "install/safe_path.h"
 #include "platform/component_lock.h"
 #include "platform/path_text.h"
@@ -51,8 +54,9 @@ void lockFolderChain(const std::filesystem::path& root, const std::string& name,
     }
 }
 
-void verifyListedFile(const std::filesystem::path& root, const std::string& name, const Json::Value& value,
-                      std::set<std::string>& visited, ComponentLocks& locks) {
+// Opens and locks one listed file; its contents are hashed later, through this handle.
+platform::FileHandle openListedFile(const std::filesystem::path& root, const std::string& name,
+                                    const Json::Value& value, std::set<std::string>& visited, ComponentLocks& locks) {
     std::filesystem::path file = resolveInstallPath(root, name);
     std::error_code error;
     if (!value.isString() || value.asString().size() != kDigestLength ||
@@ -74,13 +78,7 @@ void verifyListedFile(const std::filesystem::path& root, const std::string& name
     if (!handle) {
         failChanged("Файл приложения занят для записи");
     }
-    // Hashed through the locked handle rather than reopened by path: a file
-    // swapped in between would otherwise be hashed while the old one stays locked.
-    std::string digest = hashOpenFile(*handle, "sha256");
-    locks.add(std::move(*handle));
-    if (digest != value.asString()) {
-        failChanged("Файлы приложения изменены: " + name);
-    }
+    return std::move(*handle);
 }
 
 // Every regular file below root must be listed, and nothing below root may be a link.
@@ -131,8 +129,40 @@ ComponentLocks verifyComponentFiles(const std::filesystem::path& componentRoot, 
     // On any failure the locks taken so far close as this object goes out of scope.
     ComponentLocks locks;
     std::set<std::string> visited;
+    // Every file is opened and locked in listing order, up to the first that
+    // cannot be; the contents are then hashed on all cores. The error reported
+    // is the one a check of one file after the other would meet first: a
+    // changed file before it wins over the failed open.
+    std::vector<platform::FileHandle> handles;
+    std::vector<std::string> opened;
+    std::exception_ptr openError;
     for (const std::string& name : names) {
-        verifyListedFile(root, name, files[name], visited, locks);
+        try {
+            handles.push_back(openListedFile(root, name, files[name], visited, locks));
+            opened.push_back(name);
+        } catch (...) {
+            openError = std::current_exception();
+            break;
+        }
+    }
+    std::vector<const platform::FileHandle*> toHash;
+    for (const platform::FileHandle& handle : handles) {
+        toHash.push_back(&handle);
+    }
+    const std::vector<FileDigest> digests = hashFilesInParallel(toHash);
+    for (std::size_t i = 0; i < digests.size(); ++i) {
+        if (digests[i].error) {
+            std::rethrow_exception(digests[i].error);
+        }
+        if (digests[i].value != files[opened[i]].asString()) {
+            failChanged("Файлы приложения изменены: " + opened[i]);
+        }
+    }
+    if (openError) {
+        std::rethrow_exception(openError);
+    }
+    for (platform::FileHandle& handle : handles) {
+        locks.add(std::move(handle));
     }
     // Only after every listed file passed, so a changed file is reported before an extra one.
     refuseExtraEntries(root, files);

@@ -264,6 +264,29 @@ TEST(ComponentInventory, FileHeldByAnotherWriterIsRefused) {
     EXPECT_EQ(verifyComponentFiles(component.root, component.files).size(), 10u);
 }
 
+TEST(ComponentInventory, ErrorsComeInListingOrderWhateverThreadHashesThem) {
+    // One file held by a writer, one changed before or after it in listing
+    // order: the first of the two in that order is the one reported.
+    const struct {
+        const char* changed;
+        const char* message;
+    } cases[] = {
+        {"core.bin", "Файлы приложения изменены: core.bin"},
+        {"share/data/table.dat", "Файл приложения занят для записи"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.changed);
+        Component component;
+        fillSample(component);
+        writeFile(component.root / c.changed, "changed");
+        std::size_t before = openDescriptors();
+        CooperatingWriter writer(component.root / "lib/b.so");
+        ASSERT_EQ(writer.state(), "locked");
+        EXPECT_ZARVO_ERROR(verifyComponentFiles(component.root, component.files), "COMPONENT_CHANGED", c.message);
+        EXPECT_EQ(openDescriptors(), before + 2);
+    }
+}
+
 TEST(ComponentInventory, MoreFilesThanTheSoftDescriptorLimit) {
     Component component;
     for (int i = 0; i < 300; ++i) {
