@@ -9,6 +9,7 @@
 
 #include "log/logger.h"
 #include "log/redaction.h"
+#include "net/response_head.h"
 #include "net/thread_easy_handle.h"
 #include "net/transfer_options.h"
 #include "net/url_policy.h"
@@ -120,9 +121,7 @@ Response performRequest(const std::string& url, DownloadSink& sink, const std::s
     if (sink.resumeOffset > 0) {
         easy.headers().append("Range: bytes=" + std::to_string(sink.resumeOffset) + "-");
     }
-    sink.status = 0;
-    sink.location.clear();
-    sink.contentRange.clear();
+    sink.head = ResponseHead();
     sink.bytesDrained = 0;
     sink.bodyAbandoned = false;
     bool configured = setCommonTransferOptions(easy.get(), url, allowLoopbackHttp) &&
@@ -150,10 +149,10 @@ Response performRequest(const std::string& url, DownloadSink& sink, const std::s
     }
     if (result != CURLE_OK) {
         logMessage(LogLevel::Warn, "download.interrupted " + redactUrlForLog(url) + " status=" +
-                                       std::to_string(sink.status) + " transport=" + curl_easy_strerror(result));
+                                       std::to_string(sink.head.status) + " transport=" + curl_easy_strerror(result));
         throw Error("DOWNLOAD_FAILED", kInterruptedMessage);
     }
-    return Response{sink.status, sink.location};
+    return Response{sink.head.status, sink.head.location};
 }
 
 // Follows redirects by hand so that every hop passes the URL and token rules.
@@ -172,7 +171,7 @@ long fetch(const std::string& url, DownloadSink& sink, const std::string& bearer
         if (response.location.empty()) {
             throw Error("LOCAL_ERROR", "Некорректное перенаправление");
         }
-        current = response.location.starts_with("/") ? urlOrigin(current) + response.location : response.location;
+        current = redirectTarget(current, response.location);
         if (request == kRequestsPerAttempt) {
             throw Error("LOCAL_ERROR", "Слишком много перенаправлений");
         }

@@ -3,8 +3,6 @@
 #include "net/download_sink.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <string_view>
 #include <system_error>
 
@@ -16,57 +14,12 @@ namespace {
 // An error page needs no more; a body that goes on is not read to its end.
 constexpr std::uint64_t kDrainCap = 16384;
 
-bool startsWithLowercase(std::string_view line, std::string_view prefix) {
-    if (line.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(line[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string headerValue(std::string_view line) {
-    auto value = line.substr(line.find(':') + 1);
-    auto first = value.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    auto last = value.find_last_not_of(" \t\r\n");
-    return std::string(value.substr(first, last - first + 1));
-}
-
-long statusOfLine(std::string_view line) {
-    // "HTTP/1.1 206 Partial Content": the second blank-separated field.
-    auto start = line.find_first_of(" \t");
-    if (start == std::string_view::npos) {
-        return 0;
-    }
-    start = line.find_first_not_of(" \t", start);
-    if (start == std::string_view::npos) {
-        return 0;
-    }
-    long status = 0;
-    std::from_chars(line.data() + start, line.data() + line.size(), status);
-    return status;
-}
-
 size_t receiveHeader(char* data, size_t size, size_t count, void* userData) {
     auto* sink = static_cast<DownloadSink*>(userData);
     size_t n = size * count;
     std::string_view line(data, n);
     try {
-        if (startsWithLowercase(line, "http/")) {
-            sink->status = statusOfLine(line);
-            sink->location.clear();
-            sink->contentRange.clear();
-        } else if (startsWithLowercase(line, "location:")) {
-            sink->location = headerValue(line);
-        } else if (startsWithLowercase(line, "content-range:")) {
-            sink->contentRange = headerValue(line);
-        }
+        readResponseHeaderLine(line, sink->head);
     } catch (...) {
         sink->callbackError = std::current_exception();
         return 0;
@@ -77,14 +30,13 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* userData) {
 // Opens the partial file for the first accepted block; false refuses the block.
 bool openPartial(DownloadSink& sink) {
     platform::OutputMode mode = platform::OutputMode::Truncate;
-    if (sink.status == 200) {
+    if (sink.head.status == 200) {
         // The server ignored the range (or none was asked): the file starts over.
         sink.resumeOffset = 0;
     } else {
-        std::string expected = "bytes " + std::to_string(sink.resumeOffset) + "-";
-        if (!sink.contentRange.starts_with(expected)) {
+        if (!contentRangeStartsAt(sink.head.contentRange, sink.resumeOffset)) {
             logMessage(LogLevel::Warn, "download.range-mismatch resume=" + std::to_string(sink.resumeOffset) +
-                                           " content-range=" + sink.contentRange);
+                                           " content-range=" + sink.head.contentRange);
             return false;
         }
         if (sink.resumeOffset > 0) {
@@ -107,12 +59,12 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
     if (sink->cancelled()) {
         return 0;
     }
-    if (sink->status >= 300 && sink->status <= 399) {
+    if (sink->head.status >= 300 && sink->head.status <= 399) {
         // The head holds all a redirect has to say.
         sink->bodyAbandoned = true;
         return 0;
     }
-    if (sink->status != 200 && sink->status != 206) {
+    if (sink->head.status != 200 && sink->head.status != 206) {
         // An error body is dropped, never stored, and never read beyond the cap.
         sink->bytesDrained += n;
         if (sink->bytesDrained > kDrainCap) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "net/response_head.h"
 #include "platform/output_file.h"
 
 namespace zarvo {
@@ -32,9 +33,7 @@ struct DownloadSink {
     // The transfer was ended on purpose once the answer was known: a redirect,
     // or an error answer whose body went on past the drain cap.
     bool bodyAbandoned = false;
-    long status = 0;  // of the latest response head
-    std::string location;
-    std::string contentRange;
+    ResponseHead head;  // the latest one
     const std::atomic<bool>* cancelRequested = nullptr;
     const DownloadProgress* onProgress = nullptr;
     // An exception raised by the progress callback, kept out of libcurl's
