@@ -16,9 +16,11 @@
 
 #include "install/archive_extract.h"
 #include "install/component_inventory.h"
+#include "end_to_end.h"
 #include "measure.h"
 #include "net/download.h"
 #include "nginx_process.h"
+#include "report.h"
 #include "platform/locale.h"
 #include "workload.h"
 
@@ -32,6 +34,9 @@ struct Options {
     int files = 5000;
     std::uint64_t averageFileKiB = 32;
     int runs = 3;
+    bool endToEnd = true;
+    int installFiles = 2000;
+    std::uint64_t installMiB = 190;
     fs::path parent = fs::temp_directory_path();
 };
 
@@ -53,9 +58,15 @@ Options parseOptions(int argc, char** argv) {
             options.runs = std::max(1, std::stoi(value));
         } else if (name == "--temp") {
             options.parent = value;
+        } else if (name == "--install-files") {
+            options.installFiles = std::stoi(value);
+        } else if (name == "--install-mib") {
+            options.installMiB = std::stoull(value);
+        } else if (name == "--end-to-end") {
+            options.endToEnd = value != "no";
         } else {
             throw std::runtime_error("unknown option " + name +
-                                     " (--download-mib N, --files N, --average-file-kib N, --runs N, --temp DIR)");
+                                     " (--download-mib N, --files N, --average-file-kib N, --runs N, --temp DIR, --install-files N, --install-mib N, --end-to-end yes|no)");
         }
     }
     return options;
@@ -84,66 +95,6 @@ private:
 void removeAll(const fs::path& path) {
     std::error_code ignored;
     fs::remove_all(path, ignored);
-}
-
-struct Row {
-    std::string operation;
-    Measurement ours;
-    std::string tool;
-    Measurement reference;
-    std::uint64_t bytes = 0;
-};
-
-Row makeRow(std::string operation, std::string tool, std::uint64_t bytes) {
-    Row row;
-    row.operation = std::move(operation);
-    row.tool = std::move(tool);
-    row.bytes = bytes;
-    return row;
-}
-
-std::string mibPerSecond(const Measurement& m, std::uint64_t bytes) {
-    if (!m.ok || m.seconds <= 0) {
-        return "-";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f", static_cast<double>(bytes) / (1 << 20) / m.seconds);
-    return text;
-}
-
-void printTable(const std::vector<Row>& rows, const Measurement& baseline) {
-    std::printf("\n%-34s %9s %8s %9s   %-26s %9s %8s %9s %7s\n", "operation", "time s", "MiB/s", "peak MiB",
-                "command-line tool", "time s", "MiB/s", "peak MiB", "ratio");
-    for (const auto& row : rows) {
-        auto cell = [&](const Measurement& m) {
-            char text[64];
-            if (!m.ok) {
-                std::snprintf(text, sizeof text, "%9s %8s %9s", "failed", "-", "-");
-            } else {
-                std::snprintf(text, sizeof text, "%9.2f %8s %9.1f", m.seconds, mibPerSecond(m, row.bytes).c_str(),
-                              static_cast<double>(m.peakKiB) / 1024);
-            }
-            return std::string(text);
-        };
-        std::string ratio = "-";
-        if (row.ours.ok && row.reference.ok && row.reference.seconds > 0) {
-            char text[16];
-            std::snprintf(text, sizeof text, "%.2f", row.ours.seconds / row.reference.seconds);
-            ratio = text;
-        }
-        std::printf("%-34s %s   %-26s %s %7s\n", row.operation.c_str(), cell(row.ours).c_str(), row.tool.c_str(),
-                    row.tool.empty() ? "" : cell(row.reference).c_str(), row.tool.empty() ? "" : ratio.c_str());
-    }
-    std::printf("\nratio = our time / the tool's time (best of the runs). Peak = maximum resident set of the\n"
-                "measuring child; a child that does nothing peaks at %.1f MiB.\n",
-                static_cast<double>(baseline.peakKiB) / 1024);
-    for (const auto& row : rows) {
-        for (const Measurement* m : {&row.ours, &row.reference}) {
-            if (!m->ok && !m->failure.empty()) {
-                std::printf("failure in %s: %s\n", row.operation.c_str(), m->failure.c_str());
-            }
-        }
-    }
 }
 
 Json::Value artifactFor(const std::string& url, std::uint64_t size, const std::string& sha256) {
@@ -271,6 +222,10 @@ int main(int argc, char** argv) {
         std::vector<Row> rows = downloadRows(options, work.path());
         std::vector<Row> more = treeRows(options, work.path());
         rows.insert(rows.end(), more.begin(), more.end());
+        if (options.endToEnd) {
+            std::vector<Row> runs = endToEndRows(options.installFiles, options.installMiB, work.path());
+            rows.insert(rows.end(), runs.begin(), runs.end());
+        }
         printTable(rows, baseline);
         curl_global_cleanup();
         return 0;
