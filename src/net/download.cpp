@@ -16,6 +16,7 @@
 #include "platform/file_replace.h"
 #include "platform/private_folders.h"
 #include "storage/storage_lock.h"
+#include "trust/digest.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 
@@ -106,6 +107,15 @@ bool holdsArtifact(const fs::path& path, std::uint64_t size, const ArtifactDiges
         return false;
     }
     return hashFile(path, digest.algorithm) == digest.value;
+}
+
+// The partial file written in this attempt is the artifact, judged by the
+// digest taken while it was written.
+bool streamedArtifact(DownloadSink& sink, const fs::path& path, std::uint64_t size, const ArtifactDigest& digest) {
+    if (!isRegularFile(path) || (size > 0 && fs::file_size(path) != size)) {
+        return false;
+    }
+    return finishDigest(sink.digest.get()) == digest.value;
 }
 
 // One request of an attempt; raises for everything but a final or redirect response.
@@ -240,6 +250,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
         }
         DownloadSink sink;
         sink.partialPath = partial;
+        sink.digestAlgorithm = digest.algorithm;
         sink.resumeOffset = partialExists ? fs::file_size(partial) : 0;
         sink.expectedSize = size;
         sink.sizeCeiling = sizeCeiling;
@@ -263,7 +274,9 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
             }
         }
 
-        if (holdsArtifact(partial, size, digest)) {
+        // The digest taken as the bytes arrived stands for the file; one that got
+        // no body in this attempt (a finished partial, an empty file) is read whole.
+        if (sink.outputOpened ? streamedArtifact(sink, partial, size, digest) : holdsArtifact(partial, size, digest)) {
             break;
         }
         logMessage(LogLevel::Warn, "download.hash-mismatch " + redactUrlForLog(url) + " attempt=" +

@@ -13,6 +13,7 @@
 
 #include "net/response_head.h"
 #include "platform/output_file.h"
+#include "trust/digest.h"
 
 namespace zarvo {
 
@@ -22,6 +23,12 @@ struct DownloadSink {
     std::filesystem::path partialPath;
     platform::OutputFile output;  // opened by the first accepted body block
     bool outputOpened = false;
+    // The digest of the partial file as it is written: the kept part hashed
+    // once when the transfer resumes, then every block in the order written.
+    std::string digestAlgorithm = "sha256";
+    DigestContext digest;
+    // Bytes written since the last write-back was started.
+    std::uint64_t unflushed = 0;
     std::uint64_t resumeOffset = 0;  // partial file size when the request was prepared
     std::uint64_t expectedSize = 0;  // 0 when unknown
     std::uint64_t bytesWritten = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 
 #include "platform/file_handle.h"
@@ -21,6 +22,10 @@ public:
     bool isOpen() const noexcept { return handle_.valid(); }
     // Writes all the bytes or raises std::system_error.
     void write(const char* data, std::size_t size);
+    // Starts writing this byte range to disk without waiting for it, so that a
+    // later flush of the whole file waits for little. Best effort: a system
+    // without the call, or a failure, changes nothing.
+    void startWriteBack(std::uint64_t offset, std::uint64_t length) noexcept;
     void close() noexcept { handle_.reset(); }
 
 private:

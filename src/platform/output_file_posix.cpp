@@ -21,4 +21,9 @@ OutputFile::OutputFile(const std::filesystem::path& path, OutputMode mode) {
 
 void OutputFile::write(const char* data, std::size_t size) { writeAll(handle_, std::string_view(data, size)); }
 
+void OutputFile::startWriteBack(std::uint64_t offset, std::uint64_t length) noexcept {
+    // Queues the range for write-back and returns; the durable fsync comes later.
+    ::sync_file_range(handle_.get(), static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
 }  // namespace zarvo::platform

@@ -175,6 +175,21 @@ TEST_F(Download, CutTransferKeepsItsPartialFileAndTheNextRunResumes) {
     EXPECT_EQ(requests[1].header("Range"), "bytes=250000-");
     EXPECT_EQ(requests[1].header("User-Agent"), "zarvolauncher/0.1");
     EXPECT_FALSE(requests[1].header("Authorization"));
+
+    // The digest covers the kept part as it is on disk: a damaged one is caught
+    // after the resume, and the file is fetched again from zero.
+    fs::remove(target());
+    server.answer("/core.zip", {cut, fileAnswer(file), fileAnswer(file)});
+    expectError([&] { download(artifact, target()); }, "DOWNLOAD_FAILED", kInterrupted);
+    std::string kept = readFile(partial());
+    kept[1000] = static_cast<char>(kept[1000] ^ 1);
+    writeFile(partial(), kept);
+    download(artifact, target());
+    EXPECT_EQ(readFile(target()), bytes);
+    requests = server.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[3].header("Range"), "bytes=250000-");
+    EXPECT_FALSE(requests[4].header("Range"));
 }
 
 TEST_F(Download, RangeAnswersAreChecked) {
