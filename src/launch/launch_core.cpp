@@ -3,6 +3,7 @@
 // rendering.
 #include "launch/launch_core.h"
 
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "install/safe_path.h"
 #include "launch/start_process.h"
 #include "log/logger.h"
+#include "platform/folder_watch.h"
 #include "platform/path_text.h"
 #include "platform/process.h"
 #include "trust/error.h"
@@ -80,27 +82,46 @@ bool somethingAt(const std::filesystem::path& path) {
 
 enum class Outcome { Confirmed, NotConfirmed };
 
-// The polls of one attempt. Cancellation is looked at first and the process's
-// end last, so a core that writes its token and exits at once still counts.
+// One look: cancellation first and the process's end last, so a core that
+// writes its token and exits at once still counts. Nothing when it is to go on.
+std::optional<Outcome> pollOnce(const LaunchContext& context, platform::ProcessHandle& process,
+                                const std::filesystem::path& readyFile, const std::string& token) {
+    if (context.cancelRequested->load()) {
+        throw Error("CANCELLED", "Запуск отменён");
+    }
+    if (somethingAt(readyFile) && readFileLimited(readyFile, kReadyFileLimit) == token) {
+        return Outcome::Confirmed;
+    }
+    if (process.waitForExit(std::chrono::milliseconds(0))) {
+        // What support needs first when a core never comes up.
+        if (auto ended = process.howEnded()) {
+            logMessage(LogLevel::Warn, std::string("bootstrap.core-ended ") + (ended->bySignal ? "signal=" : "exit=") +
+                                           std::to_string(ended->code));
+        }
+        return Outcome::NotConfirmed;
+    }
+    return std::nullopt;
+}
+
+// Each pause ends early when something appears in the slot folder, so a core
+// that confirms at once is seen at once; the number and length of the pauses,
+// and so the longest wait, stay the same.
 Outcome awaitReadyFile(const LaunchContext& context, platform::ProcessHandle& process,
                        const std::filesystem::path& readyFile, const std::string& token) {
+    platform::FolderWatch watch(readyFile.parent_path());
     for (int polls = context.timing.polls; polls > 0; --polls) {
-        if (context.cancelRequested->load()) {
-            throw Error("CANCELLED", "Запуск отменён");
-        }
-        if (somethingAt(readyFile) && readFileLimited(readyFile, kReadyFileLimit) == token) {
-            return Outcome::Confirmed;
-        }
-        if (process.waitForExit(std::chrono::milliseconds(0))) {
-            // What support needs first when a core never comes up.
-            if (auto ended = process.howEnded()) {
-                logMessage(LogLevel::Warn, std::string("bootstrap.core-ended ") + (ended->bySignal ? "signal=" : "exit=") +
-                                               std::to_string(ended->code));
+        const auto pauseEnd = std::chrono::steady_clock::now() + context.timing.pause;
+        for (;;) {
+            if (auto outcome = pollOnce(context, process, readyFile, token)) {
+                return *outcome;
             }
-            return Outcome::NotConfirmed;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                pauseEnd - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            watch.waitForChange(left);
         }
-        // sleep_for resumes after interruptions on its own.
-        std::this_thread::sleep_for(context.timing.pause);
     }
     return Outcome::NotConfirmed;
 }
