@@ -1,0 +1,50 @@
+// The manifest reader on payloads the fuzzer writes, signed with the fixed key
+// so that they get past the envelope. Failures are the program's own errors; an
+// accepted manifest has objects for the components the flow reads, and what is
+// accepted without loopback HTTP is accepted with it too.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "app/bootstrap.h"
+#include "app/update_manifest.h"
+#include "fuzz_check.h"
+#include "fuzz_key.h"
+#include "trust/json_read.h"
+
+namespace {
+
+std::optional<Json::Value> read(zarvo::Bootstrap& context, const Json::Value& envelope, bool allowLoopbackHttp) {
+    context.allowLoopbackHttp = allowLoopbackHttp;
+    try {
+        return zarvo::readUpdateManifest(context, envelope);
+    } catch (const zarvo::Error& error) {
+        zarvo::fuzz::requireOwnError(error, {"LOCAL_ERROR", "SIGNATURE_INVALID", "INVALID_JSON"});
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace zarvo;
+    static const bool sodiumReady = (fuzz::initSodium(), true);
+    static const fuzz::FixedKey key;
+    (void)sodiumReady;
+    static Bootstrap context;
+    context.codeTrust = key.trust();
+
+    Json::Value envelope = key.sign({reinterpret_cast<const char*>(data), size});
+    std::optional<Json::Value> strict = read(context, envelope, false);
+    std::optional<Json::Value> loopback = read(context, envelope, true);
+    fuzz::require(!strict || loopback, "accepted only without loopback HTTP");
+    if (loopback) {
+        const Json::Value& components = memberOf(*loopback, "components");
+        const Json::Value& bootstrap = memberOf(components, "bootstrap");
+        fuzz::require(memberOf(components, "core").isObject() && memberOf(components, "ui").isObject() &&
+                          (bootstrap.isObject() || bootstrap.isNull()),
+                      "accepted a manifest whose components are not objects");
+        fuzz::require(readInteger(memberOf(*loopback, "sequence")).has_value(), "accepted a sequence that is no integer");
+    }
+    return 0;
+}
