@@ -22,11 +22,12 @@ bool startsWithLowercase(std::string_view line, std::string_view prefix) {
 
 std::string headerValue(std::string_view line) {
     auto value = line.substr(line.find(':') + 1);
-    auto first = value.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
+    // Blanks followed by the line break are no value at all.
+    auto last = value.find_last_not_of(" \t\r\n");
+    if (last == std::string_view::npos) {
         return {};
     }
-    auto last = value.find_last_not_of(" \t\r\n");
+    auto first = value.find_first_not_of(" \t");
     return std::string(value.substr(first, last - first + 1));
 }
 

@@ -24,6 +24,8 @@ TEST(ResponseHead, ReadsStatusLocationAndContentRange) {
         {{"http/2 302\r\n", "LOCATION:\t /next \t\r\n"}, 302, "/next", ""},
         {{"HTTP/1.1 302 Found\r\n", "Location: /a\r\n", "HTTP/1.1 200 OK\r\n"}, 200, "", ""},
         {{"HTTP/1.1\r\n", "location:\r\n", "Content-Range:\r\n"}, 0, "", ""},
+        // Blanks before the line break are no value either.
+        {{"HTTP/1.1 307\r\n", "location: \r\n", "Content-Range: \t\n"}, 307, "", ""},
         {{"HTTP/1.1 x200\r\n", "X-Location: /a\r\n", "Content-Type: text/plain\r\n"}, 0, "", ""},
         {{"HTTP/1.1 99999999999999999999999\r\n", "Location: Mixed/Case\n"}, 0, "Mixed/Case", ""},
     };
