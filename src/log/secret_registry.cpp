@@ -256,7 +256,19 @@ void SecretRegistry::add(const std::string& value) {
 }
 
 std::string SecretRegistry::redact(std::string_view text) const {
-    return redactValues(redactPatterns(text));
+    std::string out = redactPatterns(text);
+    // A value turned into a marker can uncover what it was glued to: a key name
+    // ("<secret>apikey=...") or a piece that now meets a marker. Both passes run
+    // again until they find nothing, so redacting twice equals redacting once.
+    // A round that changes the text leaves fewer bytes outside markers, or as
+    // many in fewer markers, so the rounds end.
+    for (;;) {
+        std::string values = redactValues(out);
+        if (values == out) {
+            return out;
+        }
+        out = redactPatterns(values);
+    }
 }
 
 std::string SecretRegistry::redactValues(std::string text) const {

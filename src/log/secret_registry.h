@@ -25,7 +25,8 @@ public:
     void add(const std::string& value);
     const std::vector<std::string>& entries() const noexcept { return entries_; }
 
-    // Both passes: secret-looking values, then every registered value.
+    // Both passes: secret-looking values, then every registered value, repeated
+    // while the value pass uncovers more. Idempotent.
     std::string redact(std::string_view text) const;
     // Replaces every occurrence of a registered value by the marker, longest
     // first, never cutting into a marker already in the text.

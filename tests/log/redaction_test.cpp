@@ -175,6 +175,30 @@ TEST(SecretRegistry, ValuePassNeverLeavesPiecesOrBrokenMarkers) {
     EXPECT_EQ(exact.redact("tok3n Tok3n"), "tok3n [REDACTED]");
 }
 
+TEST(SecretRegistry, WhatTheValuePassUncoversIsRedactedToo) {
+    // A registered value glued to a key name hides the name from the pattern
+    // pass; once it is a marker, the key's value must go as well.
+    struct ValueCase {
+        std::vector<std::string> secrets;
+        std::string input;
+        std::string output;
+    };
+    const std::vector<ValueCase> cases = {
+        {{"abc"}, "abcapikey=v1", "[REDACTED]apikey=[REDACTED]"},
+        {{"DACT", "RE\xec"}, "apikey=hunter2 DACTapikey=hunter2 DACT\xec",
+         "apikey=[REDACTED] [REDACTED]apikey=[REDACTED] [REDACTED]\xec"},
+    };
+    for (const ValueCase& c : cases) {
+        SecretRegistry registry;
+        for (const std::string& secret : c.secrets) {
+            registry.add(secret);
+        }
+        std::string once = registry.redact(c.input);
+        EXPECT_EQ(once, c.output) << c.input;
+        EXPECT_EQ(registry.redact(once), once) << c.input;
+    }
+}
+
 TEST(Redaction, RegisteredSecretsAreHiddenEverywhere) {
     registerSecret("zq");
     registerSecret("s3cr3t-contained-7d2e");
