@@ -235,7 +235,15 @@ bool isSecretKeyName(std::string_view name) {
 }
 
 std::string redactPatterns(std::string_view text) {
-    return PatternPass(text).run();
+    // A hidden value can take along what ended a URL's authority, so that a
+    // later "@" makes the text before it user information ("http://otp=#'@"):
+    // the scan repeats on its own output until it finds nothing more. Only a
+    // text that changed is scanned again.
+    std::string out(text);
+    for (std::string next = PatternPass(out).run(); next != out; next = PatternPass(out).run()) {
+        out = std::move(next);
+    }
+    return out;
 }
 
 void SecretRegistry::add(const std::string& value) {

@@ -73,6 +73,8 @@ const std::vector<Case>& patternCases() {
         {"https://u:p@host", "https://[REDACTED]@host"},
         {"https://", "https://"},
         {"http://@", "http://[REDACTED]@"},
+        // A hidden value that held the end of the authority: the "@" after it is then the host's.
+        {"http://otp=#'@", "http://[REDACTED]@"},
         // A password with an unescaped "@": everything up to the host's "@" is hidden.
         {"https://user:p@ss@host/x", "https://[REDACTED]@host/x"},
         {"https://u:a@b@c d@e", "https://[REDACTED]@c d@e"},
