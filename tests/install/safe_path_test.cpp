@@ -119,6 +119,9 @@ TEST(ResolveInstallPath, JoinsSafePathsToTheRoot) {
     EXPECT_EQ(resolveInstallPath(dir / "root", "новый/файл"), dir.path() / "root/новый/файл");
     // A root that does not exist yet is no link.
     EXPECT_EQ(resolveInstallPath(dir / "missing", "x"), dir.path() / "missing/x");
+    // A name too long for the file system is joined like any other; creating it fails later.
+    const std::string longName(300, 'a');
+    EXPECT_EQ(resolveInstallPath(dir / "root", longName + "/x"), dir.path() / "root" / longName / "x");
     EXPECT_ZARVO_ERROR(resolveInstallPath(dir / "root", "core/../../x"), "UNSAFE_PATH", "Опасный путь в манифесте");
     EXPECT_ZARVO_ERROR(resolveInstallPath(dir / "root", "/etc/passwd"), "UNSAFE_PATH", "Опасный путь в манифесте");
 }
