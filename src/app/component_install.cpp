@@ -11,6 +11,7 @@
 #include "app/update_check.h"
 #include "app/update_manifest.h"
 #include "install/archive_extract.h"
+#include "install/component_ceilings.h"
 #include "install/component_inventory.h"
 #include "install/safe_path.h"
 #include "log/logger.h"
@@ -28,10 +29,6 @@
 
 namespace zarvo {
 namespace {
-
-constexpr std::uint64_t kCoreSizeCeiling = 1073741824;
-// A single file of resources; its download is bounded like the core's archive when it names no size.
-constexpr std::uint64_t kInterfaceSizeCeiling = 268435456;
 
 void removeUnfinishedSlot(const Bootstrap& context, const std::filesystem::path& slotFolder, const std::string& slot) {
     // The cleanup takes the same lock before it deletes a slot, so a core

@@ -28,7 +28,9 @@ void startOffline(Bootstrap& context, const Json::Value& state, const std::strin
     cleanupStorage(context.dataDir, state);
 }
 
-void checkPublished(const Json::Value& manifest) {
+}  // namespace
+
+void checkComponentsPublished(const Json::Value& manifest) {
     for (const char* name : {"core", "ui"}) {
         const Json::Value& component = memberOf(memberOf(manifest, "components"), name);
         auto sha256 = readText(memberOf(component, "sha256"));
@@ -37,8 +39,6 @@ void checkPublished(const Json::Value& manifest) {
         }
     }
 }
-
-}  // namespace
 
 std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     context.reportStage("Проверка обновлений", 0.05);
@@ -74,7 +74,7 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     writeBootstrapState(context.dataDir, update.state);
     writeFileAtomic(context.dataDir / "code-trust.json", writeCompactJson(context.codeTrust));
 
-    checkPublished(update.manifest);
+    checkComponentsPublished(update.manifest);
     update.slot = slotNameFor(update.answer);
     return update;
 }

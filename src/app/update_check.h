@@ -19,6 +19,10 @@ struct AcceptedUpdate {
     std::string slot;      // slotNameFor(answer)
 };
 
+// Raises "LOCAL_ERROR" "Компоненты приложения ещё не опубликованы" unless
+// core and ui both carry coreApi 1 and a 64-character sha256.
+void checkComponentsPublished(const Json::Value& manifest);
+
 // Runs with the update lock held. Reports "Проверка обновлений", reads the
 // state, requests the answer, refuses rollbacks, records the accepted
 // sequence and the trust file, and checks that the components are published.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "install/archive_extract.h"
+#include "install/component_ceilings.h"
 #include "install/safe_path.h"
 #include "launch/self_update.h"
 #include "launch/start_process.h"
@@ -22,7 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t kBundleSizeCeiling = 134217728;
 constexpr std::size_t kBundleNameDigits = 24;
 
 // The package's digest names its download and its folder, so it must be the
