@@ -1,49 +1,39 @@
-// Generates a private nginx configuration and runs nginx in the foreground
+// Writes a private nginx configuration and runs nginx in the foreground
 // as one process, so the test owns it and its destructor ends it.
 #include "support/nginx_server.h"
-
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
+#include "support/child_process.h"
+
 namespace zarvo::test {
 namespace {
 
-std::string configuration(const std::filesystem::path& folder, const std::filesystem::path& root, int port) {
-    std::string dir = folder.string();
-    std::string text;
-    text += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
-    // Started as root, nginx would otherwise serve as a user that cannot read the test folders.
-    if (::geteuid() == 0) {
-        text += "user root;\n";
+// The generator that tools/run-local uses too.
+std::string configuration(const std::filesystem::path& folder, const std::filesystem::path& root, int port,
+                          bool ranges) {
+    std::vector<std::string> arguments = {std::string(ZARVO_SOURCE_DIR) + "/tools/test-servers/nginx_config.py",
+                                          "--prefix", folder.string(), "--root", root.string(), "--port",
+                                          std::to_string(port)};
+    if (!ranges) {
+        arguments.push_back("--no-ranges");
     }
-    text += "pid " + dir + "/nginx.pid;\n";
-    text += "error_log " + dir + "/error.log warn;\n";
-    text += "events { worker_connections 64; }\n";
-    text += "http {\n";
-    text += "  access_log off;\n";
-    text += "  default_type application/octet-stream;\n";
-    for (const char* name : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
-        text += std::string("  ") + name + "_temp_path " + dir + "/" + name + ";\n";
+    ChildResult generated = runChild("/usr/bin/python3", arguments);
+    if (generated.exitCode != 0) {
+        throw std::runtime_error("nginx_config.py failed: " + generated.standardError);
     }
-    text += "  server {\n";
-    text += "    listen 127.0.0.1:" + std::to_string(port) + ";\n";
-    text += "    root " + std::filesystem::absolute(root).string() + ";\n";
-    text += "    location / { }\n";
-    text += "  }\n";
-    text += "}\n";
-    return text;
+    return generated.standardOutput;
 }
 
 }  // namespace
 
-NginxServer::NginxServer(const std::filesystem::path& root) {
+NginxServer::NginxServer(const std::filesystem::path& root, bool ranges) {
     // The port is free when chosen but may be taken before nginx binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (tryStart(root)) {
+        if (tryStart(root, ranges)) {
             return;
         }
     }
@@ -52,12 +42,12 @@ NginxServer::NginxServer(const std::filesystem::path& root) {
 
 NginxServer::~NginxServer() { process_.reset(); }
 
-bool NginxServer::tryStart(const std::filesystem::path& root) {
+bool NginxServer::tryStart(const std::filesystem::path& root, bool ranges) {
     port_ = freeLoopbackPort();
     auto config = folder_ / "nginx.conf";
     {
         std::ofstream out(config, std::ios::binary | std::ios::trunc);
-        out << configuration(folder_.path(), root, port_);
+        out << configuration(folder_.path(), root, port_, ranges);
     }
     process_ = std::make_unique<ServerProcess>(
         program(),

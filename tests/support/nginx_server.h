@@ -1,5 +1,6 @@
 // Debian's nginx as a real static file server for one folder on a loopback
-// port, so downloads meet real Range, 206 and 416 behaviour.
+// port, so downloads meet real Range, 206 and 416 behaviour. The configuration
+// is the one tools/run-local serves a release with.
 #pragma once
 
 #include <filesystem>
@@ -14,8 +15,9 @@ namespace zarvo::test {
 class NginxServer {
 public:
     // Serves root on a free port with its own configuration, pid, temporary
-    // and log files; waits until it accepts connections. Raises std::runtime_error.
-    explicit NginxServer(const std::filesystem::path& root);
+    // and log files; waits until it accepts connections. Without ranges it
+    // ignores Range requests. Raises std::runtime_error.
+    explicit NginxServer(const std::filesystem::path& root, bool ranges = true);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
@@ -28,7 +30,7 @@ public:
     static bool available() { return std::filesystem::exists(program()); }
 
 private:
-    bool tryStart(const std::filesystem::path& root);
+    bool tryStart(const std::filesystem::path& root, bool ranges);
 
     TempDir folder_;
     int port_ = 0;
