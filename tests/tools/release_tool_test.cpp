@@ -141,8 +141,20 @@ TEST_F(ReleaseTool, SignRefusesBadKeysAndPayloads) {
     };
 
     expectRefused(sign(dir_ / "missing-key.json", payload), 1, "cannot read the secret key file");
-    // The trust file is public and holds no seed.
-    expectRefused(sign(trust_, payload), 1, "is not a zarvo-release secret key file");
+    // The trust file is public, so it is refused before it is read; a private copy holds no seed.
+    expectRefused(sign(trust_, payload), 1, "is accessible to other users");
+    auto privateTrust = dir_ / "private-trust.json";
+    fs::copy_file(trust_, privateTrust);
+    chmod(privateTrust.c_str(), 0600);
+    expectRefused(sign(privateTrust, payload), 1, "is not a zarvo-release secret key file");
+    // Signing publishes the payload, so a secret key in its place is never signed.
+    expectRefused(sign(secret_, secret_), 1, "is a secret key file; nothing was signed");
+    // A content key signs no releases.
+    ASSERT_EQ(runTool({"keygen", "--scope", "content", "--secret-key", (dir_ / "content-key.json").string(),
+                       "--trust", (dir_ / "content-trust.json").string()})
+                  .exitCode,
+              0);
+    expectRefused(sign(dir_ / "content-key.json", payload), 1, "releases are signed with a \"code\" key");
     auto garbage = dir_ / "garbage.json";
     writeFile(garbage, "not json at all");
     chmod(garbage.c_str(), 0600);
@@ -179,10 +191,23 @@ TEST_F(ReleaseTool, SignRefusesBadKeysAndPayloads) {
 TEST_F(ReleaseTool, CommandLineMistakesAndHelp) {
     ChildResult help = runTool({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.standardOutput.find("zarvo-release keygen --secret-key FILE --trust FILE"), std::string::npos);
-    EXPECT_NE(help.standardOutput.find("zarvo-release sign --secret-key FILE --payload FILE [--out FILE]"),
-              std::string::npos);
-    EXPECT_EQ(runTool({"sign", "-h"}).exitCode, 0);
+    for (const char* command : {"keygen", "sign", "pack", "verify"}) {
+        EXPECT_NE(help.standardOutput.find(std::string("\n  zarvo-release ") + command + " --"), std::string::npos)
+            << command;
+    }
+    // Each command's own help says what it does.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> topics = {
+        {{"keygen", "--help"}, "Makes a new Ed25519 signing key."},
+        {{"sign", "-h"}, "Signs exactly the bytes of the payload"},
+        {{"pack", "--out", "x", "--help"}, "Builds a release into the folder --out"},
+        {{"help", "verify"}, "Checks a published release the way a pre-starter does"},
+    };
+    for (const auto& [arguments, text] : topics) {
+        ChildResult topic = runTool(arguments);
+        EXPECT_EQ(topic.exitCode, 0);
+        EXPECT_NE(topic.standardOutput.find(text), std::string::npos) << topic.standardOutput;
+        EXPECT_EQ(topic.standardOutput.find("Run 'zarvo-release COMMAND --help'"), std::string::npos);
+    }
 
     expectRefused(runTool({}), 2, "no command given");
     expectRefused(runTool({"publish"}), 2, "unknown command 'publish'");
@@ -193,6 +218,10 @@ TEST_F(ReleaseTool, CommandLineMistakesAndHelp) {
     expectRefused(runTool({"sign", "--secret-key"}), 2, "needs a value");
     expectRefused(runTool({"sign", "--payload", "a", "--payload", "b"}), 2, "given twice");
     expectRefused(runTool({"sign", "stray"}), 2, "unexpected argument 'stray'");
+    expectRefused(runTool({"verify", "--allow-loopback-http=yes"}), 2, "takes no value");
+    expectRefused(runTool({"pack", "--sequence", "ten"}), 2, "needs a whole number");
+    expectRefused(runTool({"keygen", "--scope", "all", "--secret-key", "a", "--trust", "b"}), 2, "--scope must be");
+    expectRefused(runTool({"verify", "--trust", (dir_ / "t").string()}), 2, "give either --service-url");
     expectRefused(runTool({"keygen", "--secret-key", (dir_ / "same").string(), "--trust", (dir_ / "same").string()}),
                   2, "different files");
     EXPECT_TRUE(fs::is_empty(dir_.path()));  // no mistake created a file

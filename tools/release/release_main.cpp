@@ -1,5 +1,6 @@
-// zarvo-release: makes the Ed25519 key that signs release manifests and signs
-// manifests into the envelopes the update service hands out.
+// zarvo-release: makes the keys that sign releases, packs, signs and checks
+// releases the way the pre-starter reads them.
+#include <curl/curl.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/locale.h"
+#include "release_common.h"
 #include "release_options.h"
 #include "secret_key.h"
 #include "trust/error.h"
@@ -21,30 +24,24 @@ namespace {
 // The pre-starter reads no JSON document larger than this, so nothing larger is worth signing.
 constexpr std::uintmax_t kPayloadLimit = kJsonFileLimit;
 
-// The trust file and the envelope are public: a file server must be able to read them.
-void writeOutputFile(const std::filesystem::path& path, const std::string& bytes, const std::string& what) {
-    try {
-        writeFileAtomic(path, bytes);
-        using std::filesystem::perms;
-        std::filesystem::permissions(path, perms::owner_read | perms::owner_write | perms::group_read |
-                                               perms::others_read);
-    } catch (const std::exception&) {
-        throw ToolError("cannot write the " + what + " '" + path.string() + "'");
-    }
-}
+}  // namespace
 
 int keygen(const Invocation& invocation) {
     std::filesystem::path secretPath = invocation.required("secret-key");
     std::filesystem::path trustPath = invocation.required("trust");
+    const std::string scope = invocation.optional("scope").value_or("code");
+    if (scope != "code" && scope != "content") {
+        throw ToolError("--scope must be \"code\" (signs releases) or \"content\" (the content key)", 2);
+    }
     if (std::filesystem::absolute(secretPath).lexically_normal() ==
         std::filesystem::absolute(trustPath).lexically_normal()) {
         throw ToolError("the secret key and the trust file must be different files", 2);
     }
 
-    SecretKey key = SecretKey::generate("code");
+    SecretKey key = SecretKey::generate(scope);
     key.saveNew(secretPath);
     try {
-        writeOutputFile(trustPath, writeCompactJson(key.trust()), "trust file");
+        writePublicFile(trustPath, writeCompactJson(key.trust()), "trust file");
     } catch (...) {
         // A key whose trust object was never written would be an orphan; leave nothing behind.
         ::unlink(secretPath.c_str());
@@ -52,6 +49,24 @@ int keygen(const Invocation& invocation) {
     }
     std::cout << key.publicKeyBase64() << '\n';
     return 0;
+}
+
+// Signs envelopes of scope "code"; the pre-starter's own check runs on each.
+Json::Value signPayload(const SecretKey& key, const std::string& payload) {
+    if (key.scope() != "code") {
+        throw ToolError("the secret key is a \"" + key.scope() + "\" key; releases are signed with a \"code\" key");
+    }
+    Json::Value envelope(Json::objectValue);
+    envelope["keyId"] = key.keyId();
+    envelope["payload"] = encodeBase64(payload);
+    envelope["schemaVersion"] = 1;
+    envelope["signature"] = encodeBase64(key.sign(payload));
+    try {
+        openSignedEnvelope(envelope, key.trust(), "code");
+    } catch (const std::exception&) {
+        throw ToolError("the signed envelope does not verify against the key; nothing was written");
+    }
+    return envelope;
 }
 
 int sign(const Invocation& invocation) {
@@ -65,28 +80,22 @@ int sign(const Invocation& invocation) {
         throw ToolError("cannot read the payload '" + payloadPath.string() +
                         "': it is missing, not a regular file, unreadable or larger than 16 MiB");
     }
+    Json::Value document;
     try {
-        parseStrictJson(payload);
+        document = parseStrictJson(payload);
     } catch (const Error&) {
         throw ToolError("the payload '" + payloadPath.string() +
                         "' is not strict JSON (one value, no duplicate member names, nothing after it)");
     }
-
-    Json::Value envelope(Json::objectValue);
-    envelope["keyId"] = key.keyId();
-    envelope["payload"] = encodeBase64(payload);
-    envelope["schemaVersion"] = 1;
-    envelope["signature"] = encodeBase64(key.sign(payload));
-    // The pre-starter's own check, so a bad envelope never leaves this tool.
-    try {
-        openSignedEnvelope(envelope, key.trust(), "code");
-    } catch (const std::exception&) {
-        throw ToolError("the signed envelope does not verify against the key; nothing was written");
+    // Signing publishes the payload: a secret key given in its place would be handed to every player.
+    if (isSecretKeyDocument(document)) {
+        sodium_memzero(payload.data(), payload.size());
+        throw ToolError("the payload '" + payloadPath.string() + "' is a secret key file; nothing was signed");
     }
 
-    std::string text = writeCompactJson(envelope);
-    if (auto out = invocation.options.find("out"); out != invocation.options.end()) {
-        writeOutputFile(out->second, text, "envelope");
+    std::string text = writeCompactJson(signPayload(key, payload));
+    if (auto out = invocation.optional("out")) {
+        writePublicFile(*out, text, "envelope");
     } else {
         std::cout << text << '\n' << std::flush;
         if (!std::cout) {
@@ -96,16 +105,29 @@ int sign(const Invocation& invocation) {
     return 0;
 }
 
+namespace {
+
 int run(const std::vector<std::string>& arguments) {
     Invocation invocation = parseInvocation(arguments);
     if (invocation.command == "help") {
-        std::cout << usageText();
+        std::cout << usageText(invocation.helpTopic);
         return 0;
     }
     if (sodium_init() < 0) {
         throw ToolError("cannot initialise libsodium");
     }
-    return invocation.command == "keygen" ? keygen(invocation) : sign(invocation);
+    if (invocation.command == "keygen") {
+        return keygen(invocation);
+    }
+    if (invocation.command == "sign") {
+        return sign(invocation);
+    }
+    // Archive names convert to and from UTF-8 as in the pre-starter.
+    platform::useUtf8CharacterType();
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        throw ToolError("cannot initialise libcurl");
+    }
+    return invocation.command == "pack" ? pack(invocation) : verify(invocation);
 }
 
 }  // namespace
@@ -118,7 +140,7 @@ int main(int argc, char** argv) {
         std::cerr << "zarvo-release: " << error.what() << '\n';
         return error.exitCode();
     } catch (const std::exception& error) {
-        std::cerr << "zarvo-release: unexpected failure: " << error.what() << '\n';
+        std::cerr << "zarvo-release: unexpected failure: " << zarvo::release::explain(error) << '\n';
         return 1;
     }
 }

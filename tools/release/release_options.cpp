@@ -1,12 +1,81 @@
-// Parsing of the release tool's command line.
+// Parsing of the release tool's command line, and its help texts.
 #include "release_options.h"
+
+#include <charconv>
+#include <set>
 
 namespace zarvo::release {
 namespace {
 
-const std::map<std::string, std::set<std::string>> kCommandOptions = {
-    {"keygen", {"secret-key", "trust"}},
-    {"sign", {"secret-key", "payload", "out"}},
+struct CommandSpec {
+    std::set<std::string> values;
+    std::set<std::string> flags;
+    const char* synopsis;
+    const char* description;
+};
+
+const std::map<std::string, CommandSpec> kCommands = {
+    {"keygen",
+     {{"secret-key", "trust", "scope"},
+      {},
+      "zarvo-release keygen --secret-key FILE --trust FILE [--scope code|content]",
+      "Makes a new Ed25519 signing key. The secret key goes to a new file that\n"
+      "only its owner can read (an existing file is never overwritten, and a file\n"
+      "system that would let others read it is refused); keep it outside any\n"
+      "working tree. The trust object (keyId, publicKey, scope) goes to the trust\n"
+      "file. Prints the Base64 public key: for scope \"code\" (the default) the\n"
+      "value of -DZARVO_TRUST_KEY; a \"content\" key's trust file is what pack\n"
+      "takes as --content-key. The secret is never printed.\n"},
+     },
+    {"sign",
+     {{"secret-key", "payload", "out"},
+      {},
+      "zarvo-release sign --secret-key FILE --payload FILE [--out FILE]",
+      "Signs exactly the bytes of the payload, which must be strict JSON (no\n"
+      "duplicate members, nothing after the value), and writes the signed\n"
+      "envelope as compact JSON to FILE or to standard output. For operators\n"
+      "with their own packer; pack signs its own payload. A secret key file that\n"
+      "others can read is refused, and so is a secret key file as the payload.\n"}},
+    {"pack",
+     {{"secret-key", "trust", "core", "core-entry", "core-version", "ui", "ui-version", "bundle", "bundle-entry",
+       "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence"},
+      {"allow-loopback-http"},
+      "zarvo-release pack --secret-key FILE --trust FILE --core DIR --core-entry PATH\n"
+      "      --ui FILE [--bundle DIR --bundle-entry PATH] --api-url URL --azuriom-url URL\n"
+      "      --content-key FILE --files-url URL --out DIR [--sequence N]\n"
+      "      [--core-version TEXT] [--ui-version TEXT] [--allow-loopback-http]",
+      "Builds a release into the folder --out, ready to be served as it is:\n"
+      "  files/core-<sha256>.tar.gz       the core folder, packed reproducibly\n"
+      "                                   (sorted, time 0, owner 0, modes kept)\n"
+      "  files/ui-<sha256>.rcc            the interface package\n"
+      "  files/bootstrap-<sha256>.tar.gz  the pre-starter bundle (with --bundle)\n"
+      "  manifests/linux.json             the manifest payload\n"
+      "  api/v1/bootstrap/linux.json      the signed answer to\n"
+      "                                   GET /api/v1/bootstrap?platform=linux\n"
+      "Component URLs are --files-url (where the folder's files/ is served) and\n"
+      "the file name. Every digest, size and the core's file list are computed.\n"
+      "Refused, naming the file: links, devices, unsafe names or names that differ\n"
+      "only in letter case, more than a pre-starter unpacks (1 GiB core, 128 MiB\n"
+      "bundle, 256 MiB interface package, 100,000 entries), an entry that is not\n"
+      "an executable regular file, a key that is not the trust file's, a published\n"
+      "file that would change. The sequence is one more than the published\n"
+      "answer's; an explicit --sequence must be higher. The release is built in a\n"
+      "private folder beside --out and moved in, the answer last. Plain HTTP URLs\n"
+      "are accepted for loopback hosts with --allow-loopback-http only.\n"}},
+    {"verify",
+     {{"trust", "service-url", "answer", "files", "min-sequence"},
+      {"allow-loopback-http"},
+      "zarvo-release verify --trust FILE (--service-url URL | --answer FILE --files DIR)\n"
+      "      [--min-sequence N] [--allow-loopback-http]",
+      "Checks a published release the way a pre-starter does, installing nothing:\n"
+      "fetches the answer from URL/api/v1/bootstrap?platform=linux (or reads\n"
+      "FILE), checks its signature against the trust file and every manifest rule,\n"
+      "a sequence not below N (default 0), then fetches each component (a Range\n"
+      "request must be answered with 206) or finds it in DIR by its URL's file\n"
+      "name, checks size and digest, unpacks the core and the bundle into a\n"
+      "temporary folder with the pre-starter's own rules and compares the core\n"
+      "with its file list, naming every missing, extra or changed file. Prints one\n"
+      "line per check and a summary; exits with 1 when any check fails.\n"}},
 };
 
 ToolError usageError(const std::string& message) {
@@ -23,20 +92,48 @@ const std::string& Invocation::required(const std::string& name) const {
     return found->second;
 }
 
-std::string usageText() {
-    return "Usage:\n"
-           "  zarvo-release keygen --secret-key FILE --trust FILE\n"
-           "      Makes a new Ed25519 signing key. The secret key goes to a new file\n"
-           "      readable only by its owner (an existing file is never overwritten);\n"
-           "      the trust object (keyId, publicKey, scope \"code\") goes to the trust\n"
-           "      file. Prints the Base64 public key, the value for -DZARVO_TRUST_KEY.\n"
-           "  zarvo-release sign --secret-key FILE --payload FILE [--out FILE]\n"
-           "      Signs exactly the bytes of the payload, which must be strict JSON\n"
-           "      (no duplicate members, nothing after the value), and writes the\n"
-           "      signed envelope as compact JSON to FILE or to standard output.\n"
-           "  zarvo-release --help\n"
-           "\n"
-           "Exit codes: 0 success, 1 failure, 2 usage mistake.\n";
+std::optional<std::string> Invocation::optional(const std::string& name) const {
+    auto found = options.find(name);
+    return found == options.end() ? std::nullopt : std::optional<std::string>(found->second);
+}
+
+std::optional<std::int64_t> Invocation::integer(const std::string& name) const {
+    auto text = optional(name);
+    if (!text) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (error != std::errc() || end != text->data() + text->size()) {
+        throw usageError("option --" + name + " needs a whole number, not '" + *text + "'");
+    }
+    return value;
+}
+
+std::string usageText(const std::string& topic) {
+    if (auto command = kCommands.find(topic); command != kCommands.end()) {
+        return std::string("Usage:\n  ") + command->second.synopsis + "\n\n" + command->second.description +
+               "\nExit codes: 0 success, 1 failure, 2 usage mistake.\n";
+    }
+    std::string text =
+        "zarvo-release: the operator's tool for publishing pre-starter releases.\n"
+        "\n"
+        "Usage:\n";
+    for (const char* name : {"keygen", "sign", "pack", "verify"}) {
+        text += std::string("  ") + kCommands.at(name).synopsis + "\n";
+    }
+    text +=
+        "  zarvo-release [COMMAND] --help\n"
+        "\n"
+        "  keygen  makes the signing key (once), keygen --scope content a content key\n"
+        "  pack    builds a signed, servable release folder from a core folder,\n"
+        "          an interface package and optionally a pre-starter bundle\n"
+        "  verify  checks a published release the way a pre-starter does\n"
+        "  sign    signs a manifest payload written by another packer\n"
+        "\n"
+        "Run 'zarvo-release COMMAND --help' for what a command does.\n"
+        "Exit codes: 0 success, 1 failure, 2 usage mistake.\n";
+    return text;
 }
 
 Invocation parseInvocation(const std::vector<std::string>& arguments) {
@@ -47,14 +144,19 @@ Invocation parseInvocation(const std::vector<std::string>& arguments) {
     }
     if (help) {
         invocation.command = "help";
+        if (arguments.size() > 1 && kCommands.count(arguments[1]) != 0 && arguments[0] == "help") {
+            invocation.helpTopic = arguments[1];
+        } else if (!arguments.empty() && kCommands.count(arguments[0]) != 0) {
+            invocation.helpTopic = arguments[0];
+        }
         return invocation;
     }
     if (arguments.empty()) {
         throw usageError("no command given");
     }
     invocation.command = arguments[0];
-    auto allowed = kCommandOptions.find(invocation.command);
-    if (allowed == kCommandOptions.end()) {
+    auto spec = kCommands.find(invocation.command);
+    if (spec == kCommands.end()) {
         throw usageError("unknown command '" + invocation.command + "'");
     }
     for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -64,16 +166,26 @@ Invocation parseInvocation(const std::vector<std::string>& arguments) {
         }
         std::string name = argument.substr(2);
         std::string value;
-        if (auto equals = name.find('='); equals != std::string::npos) {
+        const auto equals = name.find('=');
+        const std::string bare = equals == std::string::npos ? name : name.substr(0, equals);
+        if (spec->second.flags.count(bare) != 0) {
+            if (equals != std::string::npos) {
+                throw usageError("option --" + bare + " takes no value");
+            }
+            value = "true";
+        } else if (equals != std::string::npos) {
             value = name.substr(equals + 1);
             name.resize(equals);
         } else {
-            if (i + 1 >= arguments.size()) {
+            if (spec->second.values.count(name) != 0 && i + 1 >= arguments.size()) {
                 throw usageError("option --" + name + " needs a value");
             }
-            value = arguments[++i];
+            if (i + 1 < arguments.size()) {
+                value = arguments[++i];
+            }
         }
-        if (allowed->second.count(name) == 0) {
+        name = bare;
+        if (spec->second.values.count(name) == 0 && spec->second.flags.count(name) == 0) {
             throw usageError("unknown option --" + name + " for '" + invocation.command + "'");
         }
         if (value.empty()) {
@@ -82,6 +194,9 @@ Invocation parseInvocation(const std::vector<std::string>& arguments) {
         if (!invocation.options.emplace(name, value).second) {
             throw usageError("option --" + name + " given twice");
         }
+    }
+    for (const char* number : {"sequence", "min-sequence"}) {
+        invocation.integer(number);
     }
     return invocation;
 }

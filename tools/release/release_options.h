@@ -1,9 +1,10 @@
 // Command-line parsing of the release tool: one command, then options given
-// as "--name value" or "--name=value".
+// as "--name value" or "--name=value", and flags given as "--name".
 #pragma once
 
+#include <cstdint>
 #include <map>
-#include <set>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,18 +23,24 @@ private:
 };
 
 struct Invocation {
-    std::string command;  // "keygen", "sign" or "help"
-    std::map<std::string, std::string> options;  // without the leading "--"
+    // "keygen", "sign", "pack", "verify", or "help" (helpTopic: a command or empty).
+    std::string command;
+    std::string helpTopic;
+    std::map<std::string, std::string> options;  // without the leading "--"; flags hold "true"
 
     // The value of a required option; raises ToolError (usage) when it is absent.
     const std::string& required(const std::string& name) const;
+    std::optional<std::string> optional(const std::string& name) const;
+    bool flag(const std::string& name) const { return options.count(name) != 0; }
+    // A whole decimal number (a leading "-" allowed); raises ToolError (usage).
+    std::optional<std::int64_t> integer(const std::string& name) const;
 };
 
-// Parses argv after the program name. Only the options in allowed for the
-// command are accepted, each at most once; raises ToolError (usage).
+// Parses argv after the program name. Only the options known for the command
+// are accepted, each at most once; raises ToolError (usage).
 Invocation parseInvocation(const std::vector<std::string>& arguments);
 
-// The text printed by --help.
-std::string usageText();
+// The text printed by --help: the overview, or one command's description.
+std::string usageText(const std::string& topic = "");
 
 }  // namespace zarvo::release

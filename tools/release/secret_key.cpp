@@ -14,7 +14,6 @@
 #include "trust/hashing.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
-#include "trust/verified_file.h"
 
 namespace zarvo::release {
 namespace {
@@ -39,6 +38,58 @@ std::string textMember(const Json::Value& document, const char* name, const std:
     return member.asString();
 }
 
+ToolError unreadable(const std::filesystem::path& path, const std::string& why) {
+    return ToolError("cannot read the secret key file '" + path.string() + "': " + why);
+}
+
+ToolError sharedKey(const std::filesystem::path& path) {
+    return ToolError("the secret key file '" + path.string() +
+                     "' is accessible to other users; restrict it with 'chmod 600' (and make a new key if "
+                     "others may have read it)");
+}
+
+// The whole key file, refused before a byte is read when others could read
+// or change it, as ssh does: such a key may no longer be secret.
+std::string readPrivateFile(const std::filesystem::path& path) {
+    int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (file < 0) {
+        throw unreadable(path, std::strerror(errno));
+    }
+    struct stat info {};
+    std::string text;
+    std::string failure;
+    if (::fstat(file, &info) != 0) {
+        failure = std::strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        failure = "not a regular file";
+    } else if (info.st_size > static_cast<off_t>(kKeyFileLimit)) {
+        failure = "larger than 64 KiB";
+    } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        ::close(file);
+        throw sharedKey(path);
+    }
+    char block[4096];
+    while (failure.empty()) {
+        ssize_t count = ::read(file, block, sizeof block);
+        if (count > 0 && text.size() + static_cast<std::size_t>(count) <= kKeyFileLimit) {
+            text.append(block, static_cast<std::size_t>(count));
+        } else if (count > 0) {
+            failure = "larger than 64 KiB";
+        } else if (count == 0) {
+            break;
+        } else if (errno != EINTR) {
+            failure = std::strerror(errno);
+        }
+    }
+    sodium_memzero(block, sizeof block);
+    ::close(file);
+    if (!failure.empty()) {
+        sodium_memzero(text.data(), text.size());
+        throw unreadable(path, failure);
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string encodeBase64(const std::string& bytes) {
@@ -47,6 +98,10 @@ std::string encodeBase64(const std::string& bytes) {
                       sodium_base64_VARIANT_ORIGINAL);
     text.pop_back();  // the terminating NUL
     return text;
+}
+
+bool isSecretKeyDocument(const Json::Value& document) {
+    return document.isObject() && (document["type"] == kFileType || document.isMember("seed"));
 }
 
 SecretKey::SecretKey(SecretKey&& other) noexcept : scope_(std::move(other.scope_)) {
@@ -65,13 +120,7 @@ SecretKey SecretKey::generate(const std::string& scope) {
 }
 
 SecretKey SecretKey::load(const std::filesystem::path& path) {
-    std::string text;
-    try {
-        text = readFileLimited(path, kKeyFileLimit);
-    } catch (const Error&) {
-        throw ToolError("cannot read the secret key file '" + path.string() +
-                        "': it is missing, not a regular file, unreadable or larger than 64 KiB");
-    }
+    std::string text = readPrivateFile(path);
 
     Json::Value document;
     try {
@@ -103,12 +152,6 @@ SecretKey SecretKey::load(const std::filesystem::path& path) {
         textMember(document, "keyId", path) != key.keyId()) {
         throw notAKeyFile(path, "the seed does not match its public key and key id");
     }
-    // Like ssh, refuse a key that others could have read: it may no longer be secret.
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        throw ToolError("the secret key file '" + path.string() +
-                        "' is accessible to other users; restrict it with 'chmod 600'");
-    }
     return key;
 }
 
@@ -136,8 +179,12 @@ void SecretKey::saveNew(const std::filesystem::path& path) const {
         throw ToolError("cannot create the secret key file '" + path.string() + "': " + std::strerror(error));
     }
     std::string failure;
-    if (::fchmod(file, 0600) != 0) {
+    struct stat info {};
+    if (::fchmod(file, 0600) != 0 || ::fstat(file, &info) != 0) {
         failure = std::strerror(errno);
+    } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        // Some file systems (FAT, certain network mounts) ignore modes: the key would not stay secret there.
+        failure = "the file system lets other users read it; choose a folder on a local Linux file system";
     }
     for (std::size_t done = 0; failure.empty() && done < text.size();) {
         ssize_t count = ::write(file, text.data() + done, text.size() - done);

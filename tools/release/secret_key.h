@@ -18,8 +18,9 @@ class SecretKey {
 public:
     // A fresh random key pair for the scope.
     static SecretKey generate(const std::string& scope);
-    // Reads and checks a key file; raises ToolError naming the path when it is
-    // missing, unreadable or not a consistent key file of this tool.
+    // Reads and checks a key file; raises ToolError naming the path when others
+    // may read or change it (checked before reading), or when it is missing,
+    // unreadable or not a consistent key file of this tool.
     static SecretKey load(const std::filesystem::path& path);
 
     SecretKey(const SecretKey&) = delete;
@@ -28,12 +29,14 @@ public:
     ~SecretKey();
 
     // Writes the key to a new file created with mode 0600; an existing file or
-    // link at the path is never touched. Raises ToolError.
+    // link at the path is never touched, and a file system that does not keep
+    // the mode is refused. Raises ToolError.
     void saveNew(const std::filesystem::path& path) const;
     // The trust object of the public key: keyId, publicKey, scope.
     Json::Value trust() const;
     std::string publicKeyBase64() const;
     std::string keyId() const;
+    const std::string& scope() const { return scope_; }
     // Detached Ed25519 signature of exactly these bytes.
     std::string sign(const std::string& bytes) const;
 
@@ -47,5 +50,7 @@ private:
 
 // Standard padded Base64, the form every key and signature takes in JSON.
 std::string encodeBase64(const std::string& bytes);
+// Whether a parsed document is one of this tool's secret key files.
+bool isSecretKeyDocument(const Json::Value& document);
 
 }  // namespace zarvo::release

@@ -1,0 +1,169 @@
+// pack with real folders: reproducible archives, the file list and digests a
+// pre-starter checks, the sequence rules, and refusals that change nothing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "release_fixture.h"
+#include "trust/hashing.h"
+
+namespace zarvo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBase = "http://127.0.0.1:9";
+
+std::map<std::string, std::string> archivesOf(const fs::path& out) { return folderSnapshot(out / "files"); }
+
+class PackTest : public ::testing::Test {
+protected:
+    ReleaseInputs inputs;
+    fs::path out = inputs.dir / "www";
+};
+
+TEST_F(PackTest, SameInputsGiveTheSameArchivesAndEachPackAHigherSequence) {
+    ChildResult first = inputs.pack(kBase, out);
+    ASSERT_EQ(first.exitCode, 0) << first.standardError;
+    const Json::Value payload = inputs.publishedPayload(out);
+    EXPECT_EQ(readFile(out / "manifests/linux.json"), writeCompactJson(payload));
+    EXPECT_EQ(payload["sequence"].asInt64(), 1);
+    EXPECT_EQ(payload["contentKey"], parseStrictJson(readFile(inputs.dir / "content-trust.json")));
+
+    const Json::Value& core = payload["components"]["core"];
+    const std::string archive = "files/core-" + core["sha256"].asString() + ".tar.gz";
+    EXPECT_EQ(core["url"].asString(), kBase + "/" + archive);
+    EXPECT_EQ(hashFile(out / archive, "sha256"), core["sha256"].asString());
+    EXPECT_EQ(core["size"].asUInt64(), fs::file_size(out / archive));
+    EXPECT_EQ(core["version"].asString(), "1.2.3");
+    Json::Value files(Json::objectValue);
+    files["bin/core"] = hashFile(inputs.core / "bin/core", "sha256");
+    files["share/readme.txt"] = hashFile(inputs.core / "share/readme.txt", "sha256");
+    EXPECT_EQ(core["files"], files);
+    const Json::Value& ui = payload["components"]["ui"];
+    EXPECT_EQ(readFile(out / ("files/ui-" + ui["sha256"].asString() + ".rcc")), "interface package");
+
+    // No time in the gzip header; sorted, folders first, owner 0 and time 0 for every entry.
+    EXPECT_EQ(readFile(out / archive).substr(4, 4), std::string(4, '\0'));
+    ChildOptions utc;
+    utc.environment["TZ"] = "UTC";
+    ChildResult listed = runChild("/bin/tar", {"-tvzf", (out / archive).string(), "--numeric-owner"}, utc);
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(countOf(listed.standardOutput, " 0/0 "), 4u) << listed.standardOutput;
+    EXPECT_EQ(countOf(listed.standardOutput, " 1970-01-01 00:00 "), 4u) << listed.standardOutput;
+    EXPECT_EQ(runChild("/bin/tar", {"-tzf", (out / archive).string()}).standardOutput,
+              "bin/\nbin/core\nshare/\nshare/readme.txt\n");
+
+    // Another folder, later: byte for byte the same archives.
+    ASSERT_EQ(inputs.pack(kBase, inputs.dir / "again").exitCode, 0);
+    EXPECT_EQ(archivesOf(inputs.dir / "again"), archivesOf(out));
+
+    // Into the same folder: the files stay, the answer moves on.
+    const auto archives = archivesOf(out);
+    ASSERT_EQ(inputs.pack(kBase, out).exitCode, 0);
+    EXPECT_EQ(archivesOf(out), archives);
+    EXPECT_EQ(inputs.publishedPayload(out)["sequence"].asInt64(), 2);
+
+    // An explicit sequence must be higher than the published one.
+    const auto published = folderSnapshot(out);
+    for (const char* sequence : {"2", "1", "-5"}) {
+        ChildResult refused = inputs.pack(kBase, out, {"--sequence", sequence});
+        EXPECT_EQ(refused.exitCode, 1) << sequence;
+        EXPECT_NE(refused.standardError.find("--sequence"), std::string::npos) << refused.standardError;
+    }
+    EXPECT_EQ(folderSnapshot(out), published);
+    ASSERT_EQ(inputs.pack(kBase, out, {"--sequence", "40"}).exitCode, 0);
+    ASSERT_EQ(inputs.pack(kBase, out).exitCode, 0);
+    EXPECT_EQ(inputs.publishedPayload(out)["sequence"].asInt64(), 41);
+}
+
+// Each fault on top of a published release: exit 1, a message naming the
+// cause, the release folder unchanged and no private folder left beside it.
+TEST_F(PackTest, RefusesWhatAPreStarterWouldRefuseAndChangesNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(ReleaseInputs&)> arrange;
+        std::vector<std::string> extra;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"link", [](ReleaseInputs& in) { fs::create_symlink("core", in.core / "bin/link"); }, {},
+         "'bin/link' in the core folder is a symbolic link"},
+        {"fifo", [](ReleaseInputs& in) { ::mkfifo((in.core / "share/pipe").c_str(), 0600); }, {},
+         "'share/pipe' in the core folder is a device, FIFO or socket"},
+        {"case twin", [](ReleaseInputs& in) { writeFile(in.core / "share/README.txt", "x"); }, {},
+         "'share/README.txt' and 'share/readme.txt' in the core folder differ only in letter case"},
+        {"device name", [](ReleaseInputs& in) { writeFile(in.core / "share/con.txt", "x"); }, {},
+         "the name 'share/con.txt' in the core folder is refused"},
+        {"trailing dot", [](ReleaseInputs& in) { writeFile(in.core / "share/notes.", "x"); }, {},
+         "the name 'share/notes.' in the core folder is refused"},
+        {"entry not executable", [](ReleaseInputs& in) { ::chmod((in.core / "bin/core").c_str(), 0644); }, {},
+         "the entry 'bin/core' in the core folder is not an executable regular file"},
+        {"entry missing", [](ReleaseInputs&) {}, {"--core-entry", "bin/other"}, "has no 'bin/other'"},
+        {"bundle link",
+         [](ReleaseInputs& in) {
+             writeFile(in.bundle / "bin/ZarvoLauncher", "#!/bin/sh\n");
+             ::chmod((in.bundle / "bin/ZarvoLauncher").c_str(), 0755);
+             fs::create_symlink("ZarvoLauncher", in.bundle / "bin/alias");
+         },
+         {"--bundle", "", "--bundle-entry", "bin/ZarvoLauncher"},
+         "'bin/alias' in the bundle folder is a symbolic link"},
+        {"empty interface package", [](ReleaseInputs& in) { writeFile(in.ui, ""); }, {}, "is empty"},
+        {"missing core", [](ReleaseInputs& in) { fs::remove_all(in.core); }, {}, "is not a folder"},
+        {"another key",
+         [](ReleaseInputs& in) {
+             fs::remove(in.secretKey);
+             runReleaseTool({"keygen", "--secret-key", in.secretKey.string(), "--trust",
+                             (in.dir / "other-trust.json").string()});
+         },
+         {}, "does not match the trust file"},
+        {"shared secret key", [](ReleaseInputs& in) { ::chmod(in.secretKey.c_str(), 0640); }, {},
+         "is accessible to other users"},
+        {"secret key as content key", [](ReleaseInputs&) {}, {"--content-key", ""}, "is a secret key file"},
+        {"unwritable output", [](ReleaseInputs& in) { writeFile(in.dir / "plain-file", "x"); }, {"--out", ""},
+         "cannot create the release folder"},
+    };
+    for (const Case& fault : cases) {
+        SCOPED_TRACE(fault.name);
+        ReleaseInputs in;
+        const fs::path release = in.dir / "www";
+        ASSERT_EQ(in.pack(kBase, release).exitCode, 0);
+        const auto published = folderSnapshot(release);
+        fault.arrange(in);
+        std::vector<std::string> extra = fault.extra;
+        for (std::size_t i = 1; i < extra.size(); i += 2) {
+            if (extra[i].empty()) {  // a value that needs the case's own folder
+                extra[i] = extra[i - 1] == "--bundle"        ? in.bundle.string()
+                           : extra[i - 1] == "--content-key" ? in.secretKey.string()
+                                                              : (in.dir / "plain-file/www").string();
+            }
+        }
+        ChildResult refused = in.pack(kBase, release, extra);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_EQ(refused.standardOutput, "");
+        EXPECT_NE(refused.standardError.find(fault.message), std::string::npos) << refused.standardError;
+        EXPECT_EQ(folderSnapshot(release), published);
+        for (const auto& entry : fs::directory_iterator(in.dir.path())) {
+            EXPECT_FALSE(entry.path().filename().string().starts_with(".www.pack-")) << entry.path();
+        }
+    }
+}
+
+TEST_F(PackTest, NeverReplacesAPublishedFileWithOtherBytes) {
+    ASSERT_EQ(inputs.pack(kBase, out).exitCode, 0);
+    const Json::Value core = inputs.publishedPayload(out)["components"]["core"];
+    const fs::path archive = out / ("files/core-" + core["sha256"].asString() + ".tar.gz");
+    writeFile(archive, "damaged on the server");
+    const auto published = folderSnapshot(out);
+
+    ChildResult refused = inputs.pack(kBase, out);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.standardError.find("'" + archive.string() + "' is already published with other bytes"),
+              std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ(folderSnapshot(out), published);
+}
+
+}  // namespace
+}  // namespace zarvo::test

@@ -1,0 +1,198 @@
+// A release packed by the tool and served by a real nginx on loopback: the
+// real pre-starter installs it, hands over to its bundle and starts its core;
+// verify passes on it and names each fault put into it.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+#include "release_fixture.h"
+#include "support/nginx_server.h"
+#include "trust/hashing.h"
+
+namespace zarvo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class VerifyTest : public ::testing::Test {
+protected:
+    ChildResult verify(const std::string& base, const std::vector<std::string>& extra = {}) const {
+        std::vector<std::string> arguments = {"verify", "--trust", inputs.trust.string(), "--service-url", base,
+                                              "--allow-loopback-http"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return runReleaseTool(arguments);
+    }
+
+    // Signs payload with the tool's sign command into the served answer's place.
+    void publish(const Json::Value& payload, const fs::path& key) const {
+        writeFile(inputs.dir / "payload.json", writeCompactJson(payload));
+        ChildResult signedAnswer = runReleaseTool({"sign", "--secret-key", key.string(), "--payload",
+                                                   (inputs.dir / "payload.json").string(), "--out",
+                                                   (www / "api/v1/bootstrap/linux.json").string()});
+        ASSERT_EQ(signedAnswer.exitCode, 0) << signedAnswer.standardError;
+    }
+
+    // The core of a release packed from a changed copy of the core folder,
+    // its archive served beside the published one.
+    Json::Value changedCore(const std::function<void(const fs::path&)>& change) {
+        const fs::path copy = inputs.dir / "changed-core";
+        const fs::path out = inputs.dir / "changed-www";
+        fs::remove_all(copy);
+        fs::copy(inputs.core, copy, fs::copy_options::recursive);
+        change(copy);
+        const fs::path original = inputs.core;
+        inputs.core = copy;
+        ChildResult packed = inputs.pack(server.url(""), out);
+        inputs.core = original;
+        EXPECT_EQ(packed.exitCode, 0) << packed.standardError;
+        Json::Value core = inputs.publishedPayload(out)["components"]["core"];
+        const std::string name = "files/core-" + core["sha256"].asString() + ".tar.gz";
+        fs::copy_file(out / name, www / name, fs::copy_options::overwrite_existing);
+        return core;
+    }
+
+    std::string log() const {
+        std::error_code error;
+        return fs::exists(dataDir / "logs/bootstrap.log", error) ? readFile(dataDir / "logs/bootstrap.log") : "";
+    }
+
+    ReleaseInputs inputs;
+    fs::path www = inputs.dir / "www";
+    fs::path dataDir = inputs.dir / "data";
+    NginxServer server{www};
+};
+
+TEST_F(VerifyTest, APackedReleaseIsInstalledByThePreStarterAndPassesVerify) {
+    inputs.addBundle();
+    ChildResult packed = inputs.pack(server.url(""), www);
+    ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+
+    ChildResult verified = verify(server.url(""));
+    EXPECT_EQ(verified.exitCode, 0) << verified.standardOutput << verified.standardError;
+    EXPECT_EQ(countOf(verified.standardOutput, "FAIL"), 0u);
+    for (const char* check : {"ok    signature:", "ok    core range: 206", "ok    core files: all 2 files",
+                              "ok    ui digest:", "ok    bootstrap unpack:", "ok    bootstrap entry:"}) {
+        EXPECT_NE(verified.standardOutput.find(check), std::string::npos) << check << "\n" << verified.standardOutput;
+    }
+    EXPECT_TRUE(verified.standardOutput.ends_with(" checks passed\n")) << verified.standardOutput;
+    ChildResult local = runReleaseTool({"verify", "--trust", inputs.trust.string(), "--answer",
+                                        (www / "api/v1/bootstrap/linux.json").string(), "--files",
+                                        (www / "files").string(), "--allow-loopback-http"});
+    EXPECT_EQ(local.exitCode, 0) << local.standardOutput;
+
+    // The pre-starter installs the slot, hands over to the bundle (this build),
+    // whose installed copy starts the core.
+    writeFile(inputs.dir / "core-script.json", R"({"record":")" + (inputs.dir / "core-record").string() + R"("})");
+    ChildOptions options;
+    options.environment[kTestCoreScriptVariable] = (inputs.dir / "core-script.json").string();
+    options.environment["XDG_DATA_HOME"] = (inputs.dir / "xdg-data").string();
+    options.environment["XDG_STATE_HOME"] = (inputs.dir / "xdg-state").string();
+    ChildResult run = runChild(launcherPath(),
+                               {"--headless", "--data-dir", dataDir.string(), "--service-url", server.url(""),
+                                "--allow-loopback-http", "--code-trust", inputs.trust.string()},
+                               options);
+    ASSERT_EQ(run.exitCode, 0) << run.standardError;
+    EXPECT_TRUE(run.standardOutput.ends_with("Обновление престартера\n")) << run.standardOutput;
+    for (int i = 0; i < 600 && countOf(log(), "bootstrap.stage Готово") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(countOf(log(), "bootstrap.stage Готово"), 1u) << log();
+    EXPECT_EQ(hashFile(dataDir / "bootstrap/current/bin/ZarvoLauncher", "sha256"), hashFile(launcherPath(), "sha256"));
+    const std::vector<Json::Value> starts = readCoreRecords(inputs.dir / "core-record");
+    ASSERT_EQ(starts.size(), 1u);
+    const fs::path coreFolder = fs::path(starts[0]["cwd"].asString()).parent_path();
+    EXPECT_EQ(readFile(coreFolder / "share/readme.txt"), "core data\n");
+}
+
+TEST_F(VerifyTest, NamesEachFaultOfAPublishedRelease) {
+    ASSERT_EQ(inputs.pack(server.url(""), www).exitCode, 0);
+    const Json::Value good = inputs.publishedPayload(www);
+    const std::string answer = readFile(www / "api/v1/bootstrap/linux.json");
+    ASSERT_EQ(runReleaseTool({"keygen", "--secret-key", (inputs.keys / "other-key.json").string(), "--trust",
+                              (inputs.dir / "other-trust.json").string()})
+                  .exitCode,
+              0);
+    NginxServer withoutRange(www, false);
+    const auto withCore = [&](const std::function<void(const fs::path&)>& change) {
+        Json::Value payload = good;
+        const Json::Value core = changedCore(change);
+        for (const char* member : {"url", "size", "sha256"}) {
+            payload["components"]["core"][member] = core[member];
+        }
+        publish(payload, inputs.secretKey);
+    };
+
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> extra;
+        std::string fault;
+    };
+    const std::string coreSize = std::to_string(good["components"]["core"]["size"].asUInt64());
+    const std::vector<Case> cases = {
+        {"tampered file",
+         [&] { withCore([](const fs::path& core) { writeFile(core / "share/readme.txt", "changed\n"); }); },
+         {},
+         "FAIL  core files: 'share/readme.txt' differs from the file list"},
+        {"file missing from the archive",
+         [&] { withCore([](const fs::path& core) { fs::remove(core / "share/readme.txt"); }); },
+         {},
+         "FAIL  core files: 'share/readme.txt' is in the file list but not in the archive"},
+        {"file added to the archive",
+         [&] { withCore([](const fs::path& core) { writeFile(core / "share/extra.txt", "more"); }); },
+         {},
+         "FAIL  core files: 'share/extra.txt' is in the archive but not in the file list"},
+        {"wrong size",
+         [&] {
+             Json::Value payload = good;
+             payload["components"]["core"]["size"] = good["components"]["core"]["size"].asUInt64() + 1;
+             publish(payload, inputs.secretKey);
+         },
+         {},
+         "FAIL  core size: the file has " + coreSize + " bytes, the manifest says "},
+        {"wrong digest",
+         [&] {
+             Json::Value payload = good;
+             payload["components"]["core"]["sha256"] = good["components"]["ui"]["sha256"];
+             publish(payload, inputs.secretKey);
+         },
+         {},
+         "FAIL  core digest: " + good["components"]["core"]["url"].asString() +
+             ": the bytes do not match the manifest's size and sha256 [HASH_MISMATCH"},
+        {"another key", [&] { publish(good, inputs.keys / "other-key.json"); }, {},
+         "FAIL  signature: not signed by the key of the trust file [SIGNATURE_INVALID"},
+        {"lowered sequence", [] {}, {"--min-sequence", "2"}, "FAIL  sequence: 1 is lower than 2"},
+        {"incompatible manifest",
+         [&] {
+             Json::Value payload = good;
+             payload["platform"] = "Linux";
+             publish(payload, inputs.secretKey);
+         },
+         {},
+         "FAIL  manifest: a pre-starter refuses it (refused: platform)"},
+        {"server without Range",
+         [&] {
+             Json::Value payload = good;
+             for (const char* component : {"core", "ui"}) {
+                 Json::Value& url = payload["components"][component]["url"];
+                 url = withoutRange.url("") + url.asString().substr(server.url("").size());
+             }
+             publish(payload, inputs.secretKey);
+         },
+         {},
+         "FAIL  core range: the server ignores Range requests (HTTP 200"},
+    };
+    for (const Case& fault : cases) {
+        SCOPED_TRACE(fault.name);
+        writeFile(www / "api/v1/bootstrap/linux.json", answer);
+        fault.arrange();
+        ChildResult verified = verify(server.url(""), fault.extra);
+        EXPECT_EQ(verified.exitCode, 1);
+        EXPECT_NE(verified.standardOutput.find(fault.fault), std::string::npos) << verified.standardOutput;
+        EXPECT_NE(verified.standardOutput.find(" checks failed\n"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace zarvo::test

@@ -1,0 +1,51 @@
+// A folder that pack turns into an archive: read once, checked against what a
+// pre-starter unpacks, and written as a reproducible tar.gz.
+#pragma once
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zarvo::release {
+
+class PackTree {
+public:
+    // Reads everything below root (links are not followed). what names the
+    // folder in messages ("core folder"). Raises ToolError naming the first
+    // link, device, unsafe or case-twin name, or when the folder holds more
+    // entries or bytes than a pre-starter unpacks (ceiling).
+    static PackTree scan(const std::filesystem::path& root, const std::string& what, std::uint64_t ceiling);
+
+    // Raises ToolError unless entry names one of the tree's regular files
+    // whose owner may execute it.
+    void requireEntry(const std::string& entry) const;
+
+    // Writes the tree as gzip-compressed tar: entries in the order read (each
+    // folder before its contents, names in byte order), time 0, owner and group
+    // 0 without names, permission bits as found, no compression time stamp.
+    // Returns the file list: each regular file's path and the SHA-256 of the
+    // bytes that went into the archive. Raises ToolError naming a file that
+    // cannot be read or changed while it was packed.
+    Json::Value writeArchive(const std::filesystem::path& archive) const;
+
+    std::size_t fileCount() const;
+    std::uint64_t totalBytes() const { return totalBytes_; }
+
+private:
+    struct Entry {
+        std::string name;  // "/"-separated, relative to the root
+        bool folder = false;
+        std::uint64_t size = 0;
+        unsigned mode = 0;  // permission bits
+    };
+
+    std::filesystem::path root_;
+    std::string what_;
+    std::vector<Entry> entries_;
+    std::uint64_t totalBytes_ = 0;
+};
+
+}  // namespace zarvo::release

@@ -1,0 +1,47 @@
+// What the release tool's commands share: the commands themselves, reading
+// the operator's JSON files, writing files a web server may serve, and the
+// pre-starter's errors told in the operator's words.
+#pragma once
+
+#include <json/value.h>
+
+#include <exception>
+#include <filesystem>
+#include <string>
+
+#include "release_options.h"
+
+namespace zarvo::release {
+
+int keygen(const Invocation& invocation);
+int sign(const Invocation& invocation);
+int pack(const Invocation& invocation);
+int verify(const Invocation& invocation);
+
+class SecretKey;
+// The envelope of exactly these payload bytes, checked as the pre-starter opens
+// it; raises ToolError for a key that is not of scope "code".
+Json::Value signPayload(const SecretKey& key, const std::string& payload);
+
+// The name of this build's platform in requests, manifests and answer files.
+std::string platformName();
+// Where a release folder keeps its signed answer and its payload.
+std::filesystem::path answerPath();
+std::filesystem::path payloadPath();
+
+// A strict JSON document of at most 16 MiB; raises ToolError naming what and the path.
+Json::Value readJsonFile(const std::filesystem::path& path, const std::string& what);
+// A trust file of this scope (keyId, publicKey, scope, consistent with each
+// other); raises ToolError naming what and the path. A secret key file is refused.
+Json::Value readTrustFile(const std::filesystem::path& path, const std::string& scope, const std::string& what);
+// Replaces path atomically with bytes, readable by everyone (a web server
+// serves it) and flushed to disk. Raises ToolError naming what.
+void writePublicFile(const std::filesystem::path& path, const std::string& bytes, const std::string& what);
+// Flushes a file or a folder to disk; raises ToolError.
+void syncToDisk(const std::filesystem::path& path);
+
+// "<what it means> [<code>: <the pre-starter's message>]" for a zarvo::Error,
+// the exception's own text otherwise.
+std::string explain(const std::exception& error);
+
+}  // namespace zarvo::release

@@ -1,0 +1,486 @@
+// verify: a published release read the way a pre-starter reads it, with the
+// pre-starter's own code for every rule, and nothing installed.
+#include <curl/curl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "app/bootstrap.h"
+#include "app/update_check.h"
+#include "app/update_manifest.h"
+#include "install/archive_extract.h"
+#include "install/component_ceilings.h"
+#include "install/component_inventory.h"
+#include "install/safe_path.h"
+#include "net/download.h"
+#include "net/json_request.h"
+#include "net/response_head.h"
+#include "net/transfer_options.h"
+#include "net/url_policy.h"
+#include "platform/platform_name.h"
+#include "release_common.h"
+#include "secret_key.h"
+#include "trust/error.h"
+#include "trust/hashing.h"
+#include "trust/json_read.h"
+#include "trust/signed_envelope.h"
+#include "trust/strict_json.h"
+
+namespace zarvo::release {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The download's own budget: the first request and five redirects.
+constexpr int kRequestsPerProbe = 6;
+
+class Report {
+public:
+    void pass(const std::string& check, const std::string& detail) { line("ok  ", check, detail); }
+    void fail(const std::string& check, const std::string& detail) {
+        ++failed_;
+        line("FAIL", check, detail);
+    }
+    int finish() const {
+        if (failed_ == 0) {
+            std::cout << "verify: all " << checks_ << " checks passed\n";
+        } else {
+            std::cout << "verify: " << failed_ << " of " << checks_ << " checks failed\n";
+        }
+        std::cout << std::flush;
+        return failed_ == 0 ? 0 : 1;
+    }
+
+private:
+    void line(const char* verdict, const std::string& check, const std::string& detail) {
+        ++checks_;
+        std::cout << verdict << "  " << check << ": " << detail << '\n';
+    }
+
+    int checks_ = 0;
+    int failed_ = 0;
+};
+
+// A private folder for the downloads and the unpacked components, removed at the end.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::string pattern = (fs::temp_directory_path() / "zarvo-verify-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw ToolError("cannot create a temporary folder in " + fs::temp_directory_path().string());
+        }
+        path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+struct Probe {
+    long status = 0;
+    std::string contentRange;
+    curl_off_t contentLength = -1;
+    std::string failure;  // set when no final answer arrived
+};
+
+struct EasyFree {
+    void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
+};
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* head) {
+    readResponseHeaderLine(std::string_view(data, size * count), *static_cast<ResponseHead*>(head));
+    return size * count;
+}
+
+// The first block is enough; refusing it ends the transfer.
+std::size_t onBody(char*, std::size_t, std::size_t, void*) { return 0; }
+
+// What the server answers to the request a pre-starter sends to resume a
+// download, following redirects by the download's rules.
+Probe probeRange(const std::string& url, std::uint64_t offset, bool allowLoopbackHttp) {
+    Probe probe;
+    std::string current = url;
+    for (int request = 1; request <= kRequestsPerProbe; ++request) {
+        std::unique_ptr<CURL, EasyFree> easy(curl_easy_init());
+        if (!easy || !isAllowedUrl(current, allowLoopbackHttp) ||
+            !setCommonTransferOptions(easy.get(), current, allowLoopbackHttp)) {
+            probe.failure = "the URL '" + current + "' is refused (HTTPS only; plain HTTP to loopback with "
+                            "--allow-loopback-http)";
+            return probe;
+        }
+        HeaderList headers;
+        headers.append("Range: bytes=" + std::to_string(offset) + "-");
+        ResponseHead head;
+        curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, onHeader);
+        curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &head);
+        curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, onBody);
+        CURLcode result = curl_easy_perform(easy.get());
+        if (result != CURLE_OK && result != CURLE_WRITE_ERROR) {
+            probe.failure = std::string("the request failed: ") + curl_easy_strerror(result);
+            return probe;
+        }
+        if (head.status >= 300 && head.status <= 399) {
+            if (head.location.empty()) {
+                probe.failure = "a redirect without Location";
+                return probe;
+            }
+            current = redirectTarget(current, head.location);
+            continue;
+        }
+        probe.status = head.status;
+        probe.contentRange = head.contentRange;
+        curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &probe.contentLength);
+        return probe;
+    }
+    probe.failure = "more than five redirects in a row";
+    return probe;
+}
+
+// The whole size after the "/" of a Content-Range, when it is a number.
+std::optional<std::uint64_t> rangeTotal(const std::string& contentRange) {
+    auto slash = contentRange.rfind('/');
+    if (slash == std::string::npos || slash + 1 >= contentRange.size()) {
+        return std::nullopt;
+    }
+    try {
+        std::size_t used = 0;
+        std::uint64_t total = std::stoull(contentRange.substr(slash + 1), &used);
+        return used == contentRange.size() - slash - 1 ? std::optional<std::uint64_t>(total) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::string fileNameOfUrl(const std::string& url) {
+    std::string path = url.substr(0, url.find_first_of("?#"));
+    return path.substr(path.rfind('/') + 1);
+}
+
+class Verification {
+public:
+    Verification(const Invocation& invocation, Report& report)
+        : invocation_(invocation), report_(report), loopback_(invocation.flag("allow-loopback-http")) {}
+
+    int run() {
+        const auto serviceUrl = invocation_.optional("service-url");
+        if (serviceUrl.has_value() == (invocation_.optional("answer") || invocation_.optional("files"))) {
+            throw ToolError("give either --service-url, or --answer and --files", 2);
+        }
+        if (!serviceUrl && !(invocation_.optional("answer") && invocation_.optional("files"))) {
+            throw ToolError("--answer and --files go together", 2);
+        }
+        context_.codeTrust = readTrustFile(invocation_.required("trust"), "code", "trust file");
+        context_.allowLoopbackHttp = loopback_;
+        const std::int64_t minimum = invocation_.integer("min-sequence").value_or(0);
+
+        std::optional<Json::Value> answer = serviceUrl ? fetchAnswer(*serviceUrl) : readAnswer();
+        if (!answer || !checkEnvelope(*answer)) {
+            return report_.finish();
+        }
+        Json::Value manifest;
+        try {
+            manifest = readUpdateManifest(context_, *answer);
+            report_.pass("manifest", std::string("compatible: ") + platform::kPlatformName + " " +
+                                         platform::kPlatformArch + ", schemaVersion 1, coreApi 1");
+        } catch (const std::exception& error) {
+            report_.fail("manifest", "a pre-starter refuses it (" + refusedMembers(*answer) + "): " + explain(error));
+            return report_.finish();
+        }
+        const std::int64_t sequence = readInteger(manifest["sequence"]).value_or(0);
+        if (sequence >= std::max<std::int64_t>(minimum, 0)) {
+            report_.pass("sequence", std::to_string(sequence) + " (not below " + std::to_string(minimum) + ")");
+        } else {
+            report_.fail("sequence", std::to_string(sequence) + " is lower than " +
+                                         std::to_string(std::max<std::int64_t>(minimum, 0)) +
+                                         ": pre-starters that accepted it refuse this answer for good");
+        }
+        try {
+            checkComponentsPublished(manifest);
+            report_.pass("published", "core and ui carry coreApi 1 and a sha256");
+        } catch (const std::exception& error) {
+            report_.fail("published", explain(error));
+        }
+
+        const Json::Value& components = manifest["components"];
+        checkComponent("core", components["core"], kCoreSizeCeiling);
+        checkComponent("ui", components["ui"], kInterfaceSizeCeiling);
+        if (!components["bootstrap"].isNull()) {
+            checkComponent("bootstrap", components["bootstrap"], kBundleSizeCeiling);
+        }
+        return report_.finish();
+    }
+
+private:
+    std::optional<Json::Value> fetchAnswer(std::string serviceUrl) {
+        while (serviceUrl.ends_with("/")) {
+            serviceUrl.pop_back();
+        }
+        const std::string url = serviceUrl + "/api/v1/bootstrap?platform=" + platform::kPlatformName;
+        try {
+            Json::Value answer = requestJson(url, "GET", Json::Value(), "", loopback_, nullptr);
+            report_.pass("answer", "fetched " + url);
+            return answer;
+        } catch (const std::exception& error) {
+            report_.fail("answer", url + ": " + explain(error));
+            return std::nullopt;
+        }
+    }
+
+    std::optional<Json::Value> readAnswer() {
+        const std::string path = invocation_.required("answer");
+        try {
+            Json::Value answer = readJsonFile(path, "answer");
+            report_.pass("answer", "read " + path);
+            return answer;
+        } catch (const ToolError& error) {
+            report_.fail("answer", error.what());
+            return std::nullopt;
+        }
+    }
+
+    // Which members the pre-starter's manifest check refuses: each is put back,
+    // alone, into a payload whose other members are known to pass, and that
+    // payload is signed with a throwaway key and run through the same check.
+    std::string refusedMembers(const Json::Value& answer) const {
+        Json::Value payload;
+        try {
+            payload = openSignedEnvelope(answer, context_.codeTrust, "code");
+        } catch (const std::exception&) {
+        }
+        if (!payload.isObject()) {
+            return "the payload is not a JSON object";
+        }
+        Json::Value passing(Json::objectValue);
+        passing["type"] = "bootstrap";
+        passing["schemaVersion"] = 1;
+        passing["platform"] = platform::kPlatformName;
+        passing["arch"] = platform::kPlatformArch;
+        passing["coreApi"] = 1;
+        passing["apiUrl"] = "https://example.org/";
+        passing["azuriomUrl"] = "https://example.org/";
+        passing["contentKey"]["scope"] = "content";
+        passing["sequence"] = 0;
+        passing["components"]["core"] = Json::Value(Json::objectValue);
+        passing["components"]["ui"] = Json::Value(Json::objectValue);
+        const SecretKey probeKey = SecretKey::generate("code");
+        Bootstrap probe;
+        probe.codeTrust = probeKey.trust();
+        probe.allowLoopbackHttp = loopback_;
+        std::string refused;
+        for (const std::string& name : passing.getMemberNames()) {
+            Json::Value candidate = passing;
+            candidate[name] = payload[name];
+            try {
+                readUpdateManifest(probe, signPayload(probeKey, writeCompactJson(candidate)));
+            } catch (const std::exception&) {
+                refused += (refused.empty() ? "" : ", ") + name;
+            }
+        }
+        return refused.empty() ? "a combination of members" : "refused: " + refused;
+    }
+
+    bool checkEnvelope(const Json::Value& answer) {
+        try {
+            openSignedEnvelope(answer, context_.codeTrust, "code");
+            report_.pass("signature", "signed by the trusted key " + context_.codeTrust["keyId"].asString());
+            return true;
+        } catch (const std::exception& error) {
+            report_.fail("signature", explain(error));
+            return false;
+        }
+    }
+
+    // The component's bytes at a local path, or nullopt after a reported failure.
+    std::optional<fs::path> fetch(const std::string& name, const Json::Value& component, std::uint64_t ceiling) {
+        const std::string url = readText(memberOf(component, "url")).value_or("");
+        const std::uint64_t size = component["size"].isUInt64() ? component["size"].asUInt64() : 0;
+        ArtifactDigest digest;
+        try {
+            digest = artifactDigest(component);
+        } catch (const std::exception& error) {
+            report_.fail(name + " digest", explain(error));
+            return std::nullopt;
+        }
+        if (auto files = invocation_.optional("files")) {
+            const fs::path path = fs::path(*files) / fileNameOfUrl(url);
+            std::error_code error;
+            if (!fs::is_regular_file(path, error)) {
+                report_.fail(name + " file", "no file '" + path.string() + "' for " + url);
+                return std::nullopt;
+            }
+            checkSize(name, size, fs::file_size(path));
+            if (hashFile(path, digest.algorithm) != digest.value) {
+                report_.fail(name + " digest", "the bytes of '" + path.string() + "' do not have the manifest's " +
+                                                   digest.algorithm + " " + digest.value);
+                return std::nullopt;
+            }
+            report_.pass(name + " digest", digest.algorithm + " " + digest.value);
+            return path;
+        }
+
+        const std::uint64_t offset = size == 1 ? 0 : 1;
+        const Probe probe = probeRange(url, offset, loopback_);
+        if (!probe.failure.empty()) {
+            report_.fail(name + " range", url + ": " + probe.failure);
+        } else if (probe.status == 206 && contentRangeStartsAt(probe.contentRange, offset)) {
+            report_.pass(name + " range", "206 from byte " + std::to_string(offset) + " (" + probe.contentRange + ")");
+        } else if (probe.status == 206) {
+            report_.fail(name + " range", "206 with Content-Range '" + probe.contentRange + "', not from byte " +
+                                              std::to_string(offset) + ": a pre-starter drops such an answer");
+        } else if (probe.status == 200) {
+            report_.fail(name + " range", "the server ignores Range requests (HTTP 200 to 'Range: bytes=" +
+                                              std::to_string(offset) +
+                                              "-'): an interrupted download starts again from zero");
+        } else {
+            report_.fail(name + " range", url + " answers HTTP " + std::to_string(probe.status));
+        }
+        if (auto total = rangeTotal(probe.contentRange); probe.status == 206 && total) {
+            checkSize(name, size, *total);
+        } else if (probe.status == 200 && probe.contentLength >= 0) {
+            checkSize(name, size, static_cast<std::uint64_t>(probe.contentLength));
+        }
+
+        const fs::path target = scratch_ / ("download-" + name);
+        try {
+            downloadArtifact(component, target, "", "", loopback_, nullptr, DownloadProgress(), ceiling);
+            report_.pass(name + " digest", "downloaded " + std::to_string(fs::file_size(target)) + " bytes, " +
+                                               digest.algorithm + " " + digest.value);
+            return target;
+        } catch (const std::exception& error) {
+            report_.fail(name + " digest", url + ": " + explain(error));
+            return std::nullopt;
+        }
+    }
+
+    void checkSize(const std::string& name, std::uint64_t expected, std::uint64_t actual) {
+        if (expected == 0) {
+            report_.pass(name + " size", std::to_string(actual) + " bytes (the manifest names no size)");
+        } else if (expected == actual) {
+            report_.pass(name + " size", std::to_string(actual) + " bytes");
+        } else {
+            report_.fail(name + " size", "the file has " + std::to_string(actual) + " bytes, the manifest says " +
+                                             std::to_string(expected));
+        }
+    }
+
+    void checkComponent(const std::string& name, const Json::Value& component, std::uint64_t ceiling) {
+        const std::optional<std::string> entry = readText(memberOf(component, "entry"));
+        if (name != "ui" && (!entry || entry->empty())) {
+            report_.fail(name + " entry", "the manifest names no entry (the program to start)");
+            return;
+        }
+        if (name == "bootstrap" && artifactDigestAlgorithm(component) != "sha256") {
+            report_.fail(name + " digest", "a pre-starter bundle must carry a sha256");
+            return;
+        }
+        const std::optional<fs::path> file = fetch(name, component, ceiling);
+        if (!file || name == "ui") {
+            return;
+        }
+        const fs::path unpacked = scratch_ / ("unpacked-" + name);
+        try {
+            extractArchive(*file, unpacked, ceiling);
+            report_.pass(name + " unpack", "unpacked with the pre-starter's rules");
+        } catch (const std::exception& error) {
+            report_.fail(name + " unpack", explain(error));
+            return;
+        }
+        if (name == "core") {
+            compareFiles(unpacked, component["files"]);
+        }
+        checkEntry(name, unpacked, *entry);
+    }
+
+    static std::string artifactDigestAlgorithm(const Json::Value& component) {
+        try {
+            return artifactDigest(component).algorithm;
+        } catch (const std::exception&) {
+            return "";
+        }
+    }
+
+    void checkEntry(const std::string& name, const fs::path& root, const std::string& entry) {
+        try {
+            const fs::path path = resolveInstallPath(root, entry);
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+                report_.fail(name + " entry", "'" + entry + "' is not a regular file of the archive");
+            } else if ((info.st_mode & S_IXUSR) == 0) {
+                report_.fail(name + " entry", "'" + entry + "' is not executable");
+            } else {
+                report_.pass(name + " entry", "'" + entry + "' is an executable file");
+            }
+        } catch (const std::exception& error) {
+            report_.fail(name + " entry", "'" + entry + "': " + explain(error));
+        }
+    }
+
+    // Every difference named, then the pre-starter's own check, which also
+    // judges what a plain comparison cannot (links, an empty or oversized list).
+    void compareFiles(const fs::path& root, const Json::Value& files) {
+        std::size_t differences = 0;
+        if (files.isObject() && !files.empty()) {
+            std::map<std::string, std::string> found;
+            std::error_code error;
+            for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+                if (it->is_regular_file(error) && !it->is_symlink(error)) {
+                    found[it->path().lexically_relative(root).generic_string()] = hashFile(it->path(), "sha256");
+                }
+            }
+            for (const std::string& name : files.getMemberNames()) {
+                auto present = found.find(name);
+                if (present == found.end()) {
+                    ++differences;
+                    report_.fail("core files", "'" + name + "' is in the file list but not in the archive");
+                } else if (files[name] != Json::Value(present->second)) {
+                    ++differences;
+                    report_.fail("core files", "'" + name + "' differs from the file list (its sha256 is " +
+                                                   present->second + ")");
+                }
+            }
+            for (const auto& [name, sha256] : found) {
+                if (!files.isMember(name)) {
+                    ++differences;
+                    report_.fail("core files", "'" + name + "' is in the archive but not in the file list");
+                }
+            }
+        }
+        if (differences != 0) {
+            return;
+        }
+        try {
+            verifyComponentFiles(root, files);
+            report_.pass("core files", "all " + std::to_string(files.size()) + " files match the file list");
+        } catch (const std::exception& error) {
+            report_.fail("core files", explain(error));
+        }
+    }
+
+    const Invocation& invocation_;
+    Report& report_;
+    bool loopback_;
+    Bootstrap context_;
+    ScratchFolder scratch_;
+};
+
+}  // namespace
+
+int verify(const Invocation& invocation) {
+    Report report;
+    return Verification(invocation, report).run();
+}
+
+}  // namespace zarvo::release
