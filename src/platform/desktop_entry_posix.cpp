@@ -1,5 +1,5 @@
-// The per-user desktop file of the XDG menu specification: the installed one
-// with its Exec line naming the program's own installed copy.
+// The per-user desktop file that the desktop's menu prefers over the installed
+// one: the same text, with its Exec line naming the program's installed copy.
 #include "platform/desktop_entry.h"
 
 #include <fcntl.h>
