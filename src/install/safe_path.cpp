@@ -6,8 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/path_text.h"
-#include "platform/redirection.h"
+#include "platform/files.h"
 #include "trust/error.h"
 
 namespace zarvo {

@@ -1,5 +1,5 @@
 // Whole-folder moves that never replace what is at the target.
-#include "platform/folder_move.h"
+#include "platform/files.h"
 
 #include <gtest/gtest.h>
 

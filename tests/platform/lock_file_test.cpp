@@ -1,6 +1,6 @@
 // The platform lock file on its own: busy between opens, and a link at the
 // lock path is refused by the open itself, never followed.
-#include "platform/lock_file.h"
+#include "platform/locks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
-// Starting another program and keeping an owning handle on it: the handle can
-// be waited on with a time-out, asked whether the process has ended, and used
-// to end it.
+// Processes: starting another program and keeping an owning handle on it,
+// waiting for a process by its identifier, facts about the running process,
+// keeping sockets from children, the program's own command line and the
+// process environment.
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,8 @@
 #include <vector>
 
 namespace zarvo::platform {
+
+// --- Started processes ---------------------------------------------------------
 
 // What a new process is started with.
 struct ProcessStart {
@@ -35,14 +38,14 @@ struct ProcessEnd {
 class ProcessHandle {
 public:
     ProcessHandle() = default;
-    ProcessHandle(int handle, std::int64_t processId) noexcept : handle_(handle), processId_(processId) {}
+    ProcessHandle(std::intptr_t handle, std::int64_t processId) noexcept : handle_(handle), processId_(processId) {}
     ProcessHandle(ProcessHandle&& other) noexcept;
     ProcessHandle& operator=(ProcessHandle&& other) noexcept;
     ProcessHandle(const ProcessHandle&) = delete;
     ProcessHandle& operator=(const ProcessHandle&) = delete;
     ~ProcessHandle() { close(); }
 
-    bool open() const noexcept { return handle_ >= 0; }
+    bool open() const noexcept { return handle_ != -1; }
     std::int64_t processId() const noexcept { return processId_; }
     // Waits up to timeout (zero: only asks) and reports whether the process has
     // ended. Requires an open handle. Raises std::system_error.
@@ -56,16 +59,17 @@ public:
     void close() noexcept;
 
 private:
-    int handle_ = -1;
+    std::intptr_t handle_ = -1;
     std::int64_t processId_ = -1;
     bool exited_ = false;
     std::optional<ProcessEnd> ended_;
 };
 
 // Starts the program in its working folder with this process's environment,
-// standard streams on the null device, no inherited handles and a session of
-// its own, so it outlives this process. A program that cannot be run fails
-// here, before anything has started. Raises std::system_error. Any thread.
+// no inherited handles, and its standard streams on the null device and a
+// session of its own (POSIX) or a console of its own without a window
+// (Windows), so it outlives this process. A program that cannot be run fails here, before anything has
+// started. Raises std::system_error. Any thread.
 ProcessHandle startPlatformProcess(const ProcessStart& start);
 
 // What became of a process this one did not start and only waited for.
@@ -79,5 +83,29 @@ enum class ProcessWait {
 // nothing but the right to wait on it. Raises std::system_error when the
 // system cannot open it for lack of resources. Any thread.
 ProcessWait waitForProcessById(std::uint64_t processId, std::chrono::milliseconds timeout);
+
+// --- The running process ---------------------------------------------------------
+
+// Absolute path of the running executable. Raises std::system_error.
+std::filesystem::path executablePath();
+std::int64_t currentProcessId() noexcept;
+
+// Marks a network socket (a descriptor, or a SOCKET on Windows) as not
+// inherited by child processes, so an idle connection never stays open inside
+// the core. Raises std::system_error.
+void keepSocketFromChildren(std::intptr_t socket);
+
+// The program's own command line as UTF-8 texts, program name first. On
+// Windows the arguments of main are ignored and the UTF-16 command line is
+// split instead; on Linux argv already holds UTF-8 bytes. Raises
+// std::system_error when the system cannot split it.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// --- Environment ---------------------------------------------------------------
+
+// Removes the variable from this process's environment; a name that is not set is no error.
+void removeEnvironmentVariable(const std::string& name) noexcept;
+// The variable's value, as UTF-8, when it is set and not empty.
+std::optional<std::string> environmentVariable(const std::string& name);
 
 }  // namespace zarvo::platform

@@ -1,6 +1,6 @@
 // Processes on Linux: posix_spawn (which reports a failed exec to the caller)
 // and a pidfd for waiting and ending without the risk of a reused process id.
-#include "platform/process.h"
+#include "platform/processes.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,9 +12,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <system_error>
 
-#include "platform/file_handle.h"
+#include "platform/files_posix.h"
 
 extern char** environ;
 
@@ -123,7 +124,7 @@ bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) {
     if (exited_) {
         return true;
     }
-    if (!pollForExit(handle_, timeout)) {
+    if (!pollForExit(static_cast<int>(handle_), timeout)) {
         return false;
     }
     // Our own child: collect it, so an ended core does not stay a zombie
@@ -143,7 +144,7 @@ void ProcessHandle::end(int /*exitCode: POSIX has no way to choose it*/) {
     if (exited_) {
         return;
     }
-    if (pidfdSendSignal(handle_, SIGKILL) != 0 && errno != ESRCH) {
+    if (pidfdSendSignal(static_cast<int>(handle_), SIGKILL) != 0 && errno != ESRCH) {
         fail(errno, "pidfd_send_signal");
     }
 }
@@ -156,7 +157,7 @@ void ProcessHandle::close() noexcept {
         int status = 0;
         ::waitpid(static_cast<pid_t>(processId_), &status, WNOHANG);
     }
-    ::close(handle_);
+    ::close(static_cast<int>(handle_));
     handle_ = -1;
     processId_ = -1;
     exited_ = false;
@@ -209,7 +210,47 @@ ProcessWait waitForProcessById(std::uint64_t processId, std::chrono::millisecond
     }
     // A pidfd reports the end of any process, not only of a child; an ended
     // process that nobody has reaped yet counts as ended.
-    return pollForExit(handle.get(), timeout) ? ProcessWait::ended : ProcessWait::stillRunning;
+    return pollForExit(descriptorOf(handle), timeout) ? ProcessWait::ended : ProcessWait::stillRunning;
+}
+
+std::filesystem::path executablePath() {
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        throw std::system_error(error, "readlink /proc/self/exe");
+    }
+    return path;
+}
+
+std::int64_t currentProcessId() noexcept { return static_cast<std::int64_t>(::getpid()); }
+
+// libcurl opens its sockets without close-on-exec; this sets it afterwards.
+void keepSocketFromChildren(std::intptr_t socket) {
+    int descriptor = static_cast<int>(socket);
+    int flags = ::fcntl(descriptor, F_GETFD);
+    if (flags < 0 || ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) != 0) {
+        throwErrno("fcntl FD_CLOEXEC");
+    }
+}
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    arguments.reserve(static_cast<std::size_t>(argc));
+    for (int i = 0; i < argc; ++i) {
+        arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    }
+    return arguments;
+}
+
+// The environment through the C library; an empty value counts as unset.
+void removeEnvironmentVariable(const std::string& name) noexcept { ::unsetenv(name.c_str()); }
+
+std::optional<std::string> environmentVariable(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr || *value == '\0') {
+        return std::nullopt;
+    }
+    return std::string(value);
 }
 
 }  // namespace zarvo::platform

@@ -1,26 +1,50 @@
-// The per-user desktop file of the XDG menu specification: the installed one
-// with its Exec line naming the program's own installed copy.
-#include "platform/desktop_entry.h"
+// User settings on Linux: the XDG base folders stand in for APPDATA and
+// LOCALAPPDATA, the character type is picked from the UTF-8 locales, and the
+// menu entry is the per-user desktop file of the XDG menu specification.
+#include "platform/user_settings.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <system_error>
 
 #include "desktop_entry_template.h"
-#include "platform/file_handle.h"
-#include "platform/file_io.h"
-#include "platform/file_replace.h"
-#include "platform/user_folders.h"
+#include "platform/files_posix.h"
+#include "platform/processes.h"
 
 namespace zarvo::platform {
+
+const char* const kPlatformName = "linux";
+const char* const kPlatformArch = "x86_64";
+
 namespace {
 
 namespace fs = std::filesystem;
+
+fs::path xdgFolder(const char* variable, const char* homeRelative) {
+    if (auto value = environmentVariable(variable)) {
+        fs::path path(*value);
+        if (path.is_absolute()) {
+            return path;
+        }
+    }
+    if (auto home = environmentVariable("HOME")) {
+        return fs::path(*home) / homeRelative;
+    }
+    throw UserFolderUnavailable("HOME");
+}
+
+bool characterTypeIsUtf8() {
+    const char* codeset = ::nl_langinfo(CODESET);
+    return codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+}
 
 [[noreturn]] void fail(int error, const std::string& operation) {
     throw std::system_error(error, std::generic_category(), operation);
@@ -68,7 +92,7 @@ bool isLink(const fs::path& path) {
 bool readsAs(const fs::path& path, const std::string& expected) {
     FileHandle file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
-    if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+    if (!file.valid() || ::fstat(descriptorOf(file), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<std::size_t>(info.st_size) != expected.size()) {
         return false;
     }
@@ -85,6 +109,27 @@ bool readsAs(const fs::path& path, const std::string& expected) {
 }
 
 }  // namespace
+
+fs::path roamingAppDataFolder() { return xdgFolder("XDG_DATA_HOME", ".local/share"); }
+
+fs::path localAppDataFolder() { return xdgFolder("XDG_STATE_HOME", ".local/state"); }
+
+bool useUtf8CharacterType() {
+    // "C.UTF-8" keeps every rule of the "C" locale but the encoding; the others
+    // are for systems that lack it. The user's own locale comes last, and only
+    // counts when it is UTF-8 too.
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8", "en_US.utf8", ""}) {
+        if (std::setlocale(LC_CTYPE, name) != nullptr && characterTypeIsUtf8()) {
+            return true;
+        }
+    }
+    std::setlocale(LC_CTYPE, "C");
+    return false;
+}
+
+// Linux desktops share no system-wide switch for animations inside windows,
+// so the answer is always "unknown" and the window keeps its own setting.
+AnimationSetting clientAreaAnimation() { return AnimationSetting::Unknown; }
 
 DesktopEntryUpdate pointDesktopEntryAt(const fs::path& executable) {
     const fs::path folder = roamingAppDataFolder() / "applications";
