@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "support/temp_dir.h"
 #include "support/expect_error.h"
 
@@ -116,7 +117,8 @@ TEST(ResolveInstallPath, JoinsSafePathsToTheRoot) {
     TempDir dir;
     fs::create_directories(dir / "root/core");
     EXPECT_EQ(resolveInstallPath(dir / "root", "core/bin/app.exe"), dir.path() / "root/core/bin/app.exe");
-    EXPECT_EQ(resolveInstallPath(dir / "root", "новый/файл"), dir.path() / "root/новый/файл");
+    EXPECT_EQ(resolveInstallPath(dir / "root", "новый/файл"),
+              dir.path() / zarvo::platform::pathFromUtf8("root/новый/файл"));
     // A root that does not exist yet is no link.
     EXPECT_EQ(resolveInstallPath(dir / "missing", "x"), dir.path() / "missing/x");
     // A name too long for the file system is joined like any other; creating it fails later.
