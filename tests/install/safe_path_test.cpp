@@ -107,6 +107,16 @@ TEST(IsSafeRelativePath, AcceptsPortableNamesAndRefusesTheRest) {
         {"dir/Conout$", false},
         {"CONIN$X", true},
         {"$CONIN", true},
+        // Blanks before the extension do not make a device name a file name.
+        {"nul .txt", false},
+        {"CON  .tar.gz", false},
+        {"dir/com1 .log/x", false},
+        {"lpt\xC2\xB9 .txt", false},
+        {"con x.txt", true},
+        {" con.txt", true},
+        // Alternate data streams.
+        {"file.txt:stream", false},
+        {"file.txt::$DATA", false},
     };
     for (const auto& [path, safe] : cases) {
         EXPECT_EQ(isSafeRelativePath(path), safe) << "path \"" << path << "\" (" << path.size() << " bytes)";
@@ -126,6 +136,15 @@ TEST(ResolveInstallPath, JoinsSafePathsToTheRoot) {
     EXPECT_EQ(resolveInstallPath(dir / "root", longName + "/x"), dir.path() / "root" / longName / "x");
     EXPECT_ZARVO_ERROR(resolveInstallPath(dir / "root", "core/../../x"), "UNSAFE_PATH", "Опасный путь в манифесте");
     EXPECT_ZARVO_ERROR(resolveInstallPath(dir / "root", "/etc/passwd"), "UNSAFE_PATH", "Опасный путь в манифесте");
+}
+
+TEST(ResolveInstallPath, ANameThatIsNotUtf8IsUnsafeWherePathsAreUtf16) {
+    TempDir dir;
+#ifdef _WIN32
+    EXPECT_ZARVO_ERROR(resolveInstallPath(dir.path(), "a/\xff\xfe"), "UNSAFE_PATH", "Опасный путь в манифесте");
+#else
+    EXPECT_EQ(resolveInstallPath(dir.path(), "a/\xff\xfe"), dir.path() / "a/\xff\xfe");
+#endif
 }
 
 TEST(ResolveInstallPath, RefusesLinksAndTouchesNothing) {
