@@ -1,6 +1,6 @@
 // User settings on Linux: the XDG base folders stand in for APPDATA and
 // LOCALAPPDATA, the character type is picked from the UTF-8 locales, and the
-// menu entry is the per-user desktop file of the XDG menu specification.
+// menu entry is a per-user desktop file that the desktop prefers over the installed one.
 #include "platform/user_settings.h"
 
 #include <fcntl.h>
