@@ -5,7 +5,7 @@
 #include "app/core_launch.h"
 #include "app/update_manifest.h"
 #include "net/json_request.h"
-#include "platform/platform_name.h"
+#include "platform/user_settings.h"
 #include "storage/storage_cleanup.h"
 #include "trust/error.h"
 #include "trust/json_read.h"

@@ -6,7 +6,7 @@
 #include "app/self_update_step.h"
 #include "app/update_check.h"
 #include "log/logger.h"
-#include "platform/private_folders.h"
+#include "platform/files.h"
 #include "storage/storage_lock.h"
 #include "trust/error.h"
 

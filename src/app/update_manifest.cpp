@@ -2,7 +2,7 @@
 
 #include "app/bootstrap.h"
 #include "net/url_policy.h"
-#include "platform/platform_name.h"
+#include "platform/user_settings.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 #include "trust/json_read.h"

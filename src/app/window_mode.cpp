@@ -14,7 +14,7 @@
 #include "app/window_flow.h"
 #include "log/logger.h"
 #include "platform/display.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
 #include "trust/error.h"
 #include "ui/bootstrap_window.h"
 

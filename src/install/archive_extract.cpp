@@ -13,10 +13,7 @@
 
 #include "install/safe_path.h"
 #include "log/logger.h"
-#include "platform/file_io.h"
-#include "platform/install_file.h"
-#include "platform/path_text.h"
-#include "platform/private_folders.h"
+#include "platform/files.h"
 #include "trust/error.h"
 
 namespace zarvo {

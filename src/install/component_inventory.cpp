@@ -13,8 +13,8 @@
 
 #include "install/parallel_digest.h"
 #include "install/safe_path.h"
-#include "platform/component_lock.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
+#include "platform/locks.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 

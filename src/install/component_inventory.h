@@ -8,7 +8,7 @@
 
 #include <json/value.h>
 
-#include "platform/file_handle.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_handle.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

@@ -6,8 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/path_text.h"
-#include "platform/redirection.h"
+#include "platform/files.h"
 #include "trust/error.h"
 
 namespace zarvo {
@@ -17,9 +16,13 @@ constexpr std::size_t maxPathBytes = 1024;
 constexpr std::string_view forbiddenBytes("\\:<>\"|?*\0", 9);
 
 // Windows opens a device instead of a file for these names, whatever the
-// extension, so "aux.txt" must be refused as well as "AUX".
+// extension and with blanks before it, so "aux.txt" and "nul .txt" must be
+// refused as well as "AUX".
 bool isReservedDeviceName(std::string_view segment) {
     std::string base(segment.substr(0, segment.find('.')));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
+    }
     for (char& c : base) {
         if (c >= 'a' && c <= 'z') {
             c = static_cast<char>(c - 'a' + 'A');
@@ -96,7 +99,13 @@ std::filesystem::path resolveInstallPath(const std::filesystem::path& root, std:
     if (!isSafeRelativePath(path)) {
         throw Error("UNSAFE_PATH", "Опасный путь в манифесте");
     }
-    std::filesystem::path relative = platform::pathFromUtf8(std::string(path));
+    std::filesystem::path relative;
+    try {
+        relative = platform::pathFromUtf8(std::string(path));
+    } catch (const std::system_error&) {
+        // Where paths are UTF-16, a name that is not UTF-8 names no file at all.
+        throw Error("UNSAFE_PATH", "Опасный путь в манифесте");
+    }
     if (isLinkOrRedirection(root)) {
         throw Error("LOCAL_ERROR", "Символическая ссылка вместо папки установки");
     }

@@ -1,6 +1,6 @@
 #include "launch/environment_scrub.h"
 
-#include "platform/environment.h"
+#include "platform/processes.h"
 
 namespace zarvo {
 namespace {

@@ -2,7 +2,7 @@
 // "--no-self-update" in particular stays with the run that was given it.
 #include "launch/self_update.h"
 
-#include "platform/path_text.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

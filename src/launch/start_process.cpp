@@ -6,7 +6,7 @@
 
 #include "launch/quote_argument.h"
 #include "log/logger.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
 #include "trust/error.h"
 
 namespace zarvo {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.h"
+#include "platform/processes.h"
 
 namespace zarvo {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "platform/private_folders.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

@@ -9,7 +9,7 @@
 
 #include "log/logger.h"
 #include "log/secret_registry.h"
-#include "platform/output_file.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "platform/file_io.h"
+#include "platform/files.h"
 
 namespace zarvo {
 namespace {

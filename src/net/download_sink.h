@@ -12,7 +12,7 @@
 #include <string>
 
 #include "net/response_head.h"
-#include "platform/output_file.h"
+#include "platform/files.h"
 #include "trust/digest.h"
 
 namespace zarvo {

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "platform/socket_inheritance.h"
+#include "platform/processes.h"
 
 namespace zarvo {
 namespace {

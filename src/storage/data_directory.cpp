@@ -4,17 +4,30 @@
 
 #include <system_error>
 
-#include "platform/private_folders.h"
-#include "platform/user_folders.h"
+#include "platform/files.h"
+#include "platform/user_settings.h"
 #include "storage/path_kind.h"
 #include "storage/storage_migration.h"
+#include "trust/error.h"
 
 namespace zarvo {
+namespace {
 
-std::filesystem::path roamingDataDirectory() { return platform::roamingAppDataFolder() / "ZarvoLauncher"; }
+// The per-user folder, or "LOCAL_ERROR" naming the variable that is missing.
+std::filesystem::path userFolder(std::filesystem::path (*folder)()) {
+    try {
+        return folder();
+    } catch (const platform::UserFolderUnavailable& missing) {
+        throw Error("LOCAL_ERROR", missing.variable() + " is unavailable");
+    }
+}
+
+}  // namespace
+
+std::filesystem::path roamingDataDirectory() { return userFolder(platform::roamingAppDataFolder) / "ZarvoLauncher"; }
 
 std::filesystem::path legacyDataDirectory() {
-    return platform::localAppDataFolder() / "zarvoquorvalith" / "zarvolauncher";
+    return userFolder(platform::localAppDataFolder) / "zarvoquorvalith" / "zarvolauncher";
 }
 
 std::filesystem::path resolveDataDirectory() {

@@ -5,8 +5,7 @@
 #include <system_error>
 
 #include "install/safe_path.h"
-#include "platform/path_text.h"
-#include "platform/redirection.h"
+#include "platform/files.h"
 #include "trust/error.h"
 
 namespace zarvo {

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "install/safe_path.h"
-#include "platform/private_folders.h"
+#include "platform/files.h"
 #include "storage/path_guard.h"
 #include "trust/error.h"
 #include "trust/hashing.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
 #include "storage/path_guard.h"
 #include "storage/storage_lock.h"
 #include "storage/storage_remove.h"

@@ -4,8 +4,8 @@
 
 #include <system_error>
 
-#include "platform/lock_file.h"
-#include "platform/private_folders.h"
+#include "platform/files.h"
+#include "platform/locks.h"
 #include "storage/path_guard.h"
 #include "trust/error.h"
 

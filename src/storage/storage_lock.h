@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/file_handle.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

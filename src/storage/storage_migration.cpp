@@ -7,8 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/folder_move.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
 #include "storage/path_guard.h"
 #include "storage/path_kind.h"
 #include "storage/storage_lock.h"

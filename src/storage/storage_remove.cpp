@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
 #include "storage/path_guard.h"
 #include "trust/error.h"
 

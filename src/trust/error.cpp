@@ -1,6 +1,6 @@
 #include "trust/error.h"
 
-#include "platform/path_text.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/file_io.h"
+#include "platform/files.h"
 #include "trust/digest.h"
 #include "trust/error.h"
 

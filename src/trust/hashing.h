@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/file_handle.h"
+#include "platform/files.h"
 
 namespace zarvo {
 

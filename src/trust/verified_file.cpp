@@ -4,9 +4,7 @@
 
 #include <system_error>
 
-#include "platform/file_io.h"
-#include "platform/file_replace.h"
-#include "platform/private_folders.h"
+#include "platform/files.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 

@@ -11,8 +11,8 @@
 
 #include "log/logger.h"
 #include "log/redaction.h"
-#include "platform/animation_setting.h"
-#include "platform/window_shape.h"
+#include "platform/display.h"
+#include "platform/user_settings.h"
 #include "ui/bootstrap_window_view.h"
 #include "ui/embedded_assets.h"
 #include "ui/window_drawing.h"

@@ -7,8 +7,7 @@
 #include <system_error>
 
 #include "log/redaction.h"
-#include "platform/file_tail.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
 #include "ui/bootstrap_window.h"
 #include "ui/bootstrap_window_view.h"
 

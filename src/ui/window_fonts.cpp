@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "log/logger.h"
-#include "platform/private_fonts.h"
+#include "platform/display.h"
 #include "ui/embedded_assets.h"
 #include "ui/window_palette.h"
 

@@ -9,9 +9,8 @@
 #include <string>
 
 #include "log/logger.h"
-#include "platform/output_file.h"
-#include "platform/path_text.h"
-#include "platform/window_shape.h"
+#include "platform/display.h"
+#include "platform/files.h"
 #include "ui/bootstrap_window.h"
 #include "ui/window_bmp.h"
 

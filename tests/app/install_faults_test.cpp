@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "app/update_manifest.h"
-#include "platform/lock_file.h"
+#include "platform/locks.h"
 #include "support/child_process.h"
 #include "support/helper_process.h"
 #include "support/nginx_server.h"

@@ -9,7 +9,7 @@
 
 #include "fuzz_check.h"
 #include "install/archive_extract.h"
-#include "platform/locale.h"
+#include "platform/user_settings.h"
 
 namespace fs = std::filesystem;
 

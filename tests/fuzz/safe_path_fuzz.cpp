@@ -11,7 +11,7 @@
 
 #include "fuzz_check.h"
 #include "install/safe_path.h"
-#include "platform/path_text.h"
+#include "platform/files.h"
 
 namespace fs = std::filesystem;
 

@@ -22,7 +22,7 @@
 
 #include "support/expect_error.h"
 #include "log/logger.h"
-#include "platform/locale.h"
+#include "platform/user_settings.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

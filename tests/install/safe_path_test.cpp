@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "support/temp_dir.h"
 #include "support/expect_error.h"
 
@@ -106,6 +107,16 @@ TEST(IsSafeRelativePath, AcceptsPortableNamesAndRefusesTheRest) {
         {"dir/Conout$", false},
         {"CONIN$X", true},
         {"$CONIN", true},
+        // Blanks before the extension do not make a device name a file name.
+        {"nul .txt", false},
+        {"CON  .tar.gz", false},
+        {"dir/com1 .log/x", false},
+        {"lpt\xC2\xB9 .txt", false},
+        {"con x.txt", true},
+        {" con.txt", true},
+        // Alternate data streams.
+        {"file.txt:stream", false},
+        {"file.txt::$DATA", false},
     };
     for (const auto& [path, safe] : cases) {
         EXPECT_EQ(isSafeRelativePath(path), safe) << "path \"" << path << "\" (" << path.size() << " bytes)";
@@ -116,7 +127,8 @@ TEST(ResolveInstallPath, JoinsSafePathsToTheRoot) {
     TempDir dir;
     fs::create_directories(dir / "root/core");
     EXPECT_EQ(resolveInstallPath(dir / "root", "core/bin/app.exe"), dir.path() / "root/core/bin/app.exe");
-    EXPECT_EQ(resolveInstallPath(dir / "root", "новый/файл"), dir.path() / "root/новый/файл");
+    EXPECT_EQ(resolveInstallPath(dir / "root", "новый/файл"),
+              dir.path() / zarvo::platform::pathFromUtf8("root/новый/файл"));
     // A root that does not exist yet is no link.
     EXPECT_EQ(resolveInstallPath(dir / "missing", "x"), dir.path() / "missing/x");
     // A name too long for the file system is joined like any other; creating it fails later.
@@ -124,6 +136,15 @@ TEST(ResolveInstallPath, JoinsSafePathsToTheRoot) {
     EXPECT_EQ(resolveInstallPath(dir / "root", longName + "/x"), dir.path() / "root" / longName / "x");
     EXPECT_ZARVO_ERROR(resolveInstallPath(dir / "root", "core/../../x"), "UNSAFE_PATH", "Опасный путь в манифесте");
     EXPECT_ZARVO_ERROR(resolveInstallPath(dir / "root", "/etc/passwd"), "UNSAFE_PATH", "Опасный путь в манифесте");
+}
+
+TEST(ResolveInstallPath, ANameThatIsNotUtf8IsUnsafeWherePathsAreUtf16) {
+    TempDir dir;
+#ifdef _WIN32
+    EXPECT_ZARVO_ERROR(resolveInstallPath(dir.path(), "a/\xff\xfe"), "UNSAFE_PATH", "Опасный путь в манифесте");
+#else
+    EXPECT_EQ(resolveInstallPath(dir.path(), "a/\xff\xfe"), dir.path() / "a/\xff\xfe");
+#endif
 }
 
 TEST(ResolveInstallPath, RefusesLinksAndTouchesNothing) {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "platform/lock_file.h"
+#include "platform/locks.h"
 
 namespace zarvo::test {
 namespace {

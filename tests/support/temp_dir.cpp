@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -10,11 +11,24 @@
 namespace zarvo::test {
 
 TempDir::TempDir() {
+#ifdef _WIN32
+    // Windows has no mkdtemp: a random name, taken only when it is new.
+    std::random_device random;
+    for (int attempt = 0; path_.empty(); ++attempt) {
+        auto candidate = std::filesystem::temp_directory_path() / ("zarvo-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate;
+        } else if (attempt == 100) {
+            throw std::runtime_error("no fresh temporary folder");
+        }
+    }
+#else
     auto pattern = (std::filesystem::temp_directory_path() / "zarvo-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::system_error(errno, std::generic_category(), "mkdtemp");
     }
     path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {

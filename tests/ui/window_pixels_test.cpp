@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platform/window_shape.h"
+#include "platform/display.h"
 #include "ui/embedded_assets.h"
 #include "ui/window_fonts.h"
 #include "ui/window_harness.h"

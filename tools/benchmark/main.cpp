@@ -21,7 +21,7 @@
 #include "net/download.h"
 #include "nginx_process.h"
 #include "report.h"
-#include "platform/locale.h"
+#include "platform/user_settings.h"
 #include "workload.h"
 
 namespace fs = std::filesystem;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <map>
 
-#include "platform/platform_name.h"
+#include "platform/user_settings.h"
 #include "secret_key.h"
 #include "trust/error.h"
 #include "trust/hashing.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/locale.h"
+#include "platform/user_settings.h"
 #include "release_common.h"
 #include "release_options.h"
 #include "secret_key.h"

@@ -22,7 +22,7 @@
 #include "net/json_request.h"
 #include "net/url_policy.h"
 #include "pack_tree.h"
-#include "platform/platform_name.h"
+#include "platform/user_settings.h"
 #include "release_common.h"
 #include "secret_key.h"
 #include "trust/digest.h"

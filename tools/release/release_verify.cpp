@@ -21,7 +21,7 @@
 #include "net/response_head.h"
 #include "net/transfer_options.h"
 #include "net/url_policy.h"
-#include "platform/platform_name.h"
+#include "platform/user_settings.h"
 #include "release_common.h"
 #include "secret_key.h"
 #include "trust/error.h"

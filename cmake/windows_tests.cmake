@@ -1,0 +1,36 @@
+# Tests of the Windows cross-build, run under Wine by tools/run-tests-windows:
+# the platform layer's own suite and the suites of the code that sits on it.
+
+# GoogleTest from the sources Debian ships (package googletest), built with
+# the same toolchain and kept in this build folder.
+set(ZARVO_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources (Debian package googletest)")
+if(NOT EXISTS ${ZARVO_GOOGLETEST_SOURCE}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest sources not found in ${ZARVO_GOOGLETEST_SOURCE} (Debian: apt-get install googletest)")
+endif()
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${ZARVO_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+enable_language(RC)
+set(tests ${PROJECT_SOURCE_DIR}/tests)
+
+# The manifest the program ships with, so the tests see the system as it does
+# (long paths, no elevation).
+set(manifest_rc ${CMAKE_BINARY_DIR}/generated/zarvo-manifest.rc)
+file(WRITE ${manifest_rc} "1 24 \"${PROJECT_SOURCE_DIR}/assets/zarvo-launcher.manifest\"\n")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/assets/zarvo-launcher.manifest)
+
+add_library(zarvo_windows_test_support STATIC ${tests}/support/temp_dir.cpp)
+target_include_directories(zarvo_windows_test_support PUBLIC ${tests} ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(zarvo_windows_test_support PUBLIC gtest)
+# Wine shows the Linux root as drive Z:, where the tests find the source tree.
+target_compile_definitions(zarvo_windows_test_support PUBLIC ZARVO_SOURCE_DIR="Z:${PROJECT_SOURCE_DIR}")
+
+# The platform suite brings its own main (the test program is also its helper process).
+file(GLOB platform_tests CONFIGURE_DEPENDS ${tests}/platform/*_test.cpp)
+add_executable(zarvo_platform_tests ${platform_tests} ${manifest_rc})
+target_link_libraries(zarvo_platform_tests PRIVATE zarvo_windows_test_support zarvo_layer_users zarvo_platform)
+
+add_executable(zarvo_layer_users_tests ${tests}/launch/quote_argument_test.cpp ${tests}/install/safe_path_test.cpp
+                                       ${manifest_rc})
+target_link_libraries(zarvo_layer_users_tests PRIVATE zarvo_windows_test_support zarvo_layer_users gtest_main)

@@ -1,0 +1,55 @@
+// Locks on Windows are the sharing modes themselves: a lock file is opened
+// with share mode 0, so every other open fails with ERROR_SHARING_VIOLATION
+// until the handle is closed (by us, or by the system when the holder dies).
+// Component folders are opened sharing reading and writing but not deletion,
+// component files sharing reading only: while they are held nobody can write,
+// move or delete them.
+#include "platform/locks.h"
+
+#include "platform/files_win32.h"
+
+namespace zarvo::platform {
+
+std::optional<FileHandle> openExclusiveLockFile(const std::filesystem::path& path) {
+    FileHandle handle = openWithoutFollowing(path, GENERIC_READ, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (!handle.valid()) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            return std::nullopt;
+        }
+        throwWin32(error, "open lock file", path);
+    }
+    return handle;
+}
+
+FileHandle openComponentFolder(const std::filesystem::path& path) {
+    FileHandle folder = openWithoutFollowing(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                             FILE_FLAG_BACKUP_SEMANTICS);
+    if (!folder.valid()) {
+        throwLastError("open folder", path);
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handleOf(folder), &information)) {
+        throwLastError("stat", path);
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        throw std::system_error(std::make_error_code(std::errc::not_a_directory), "open folder " + pathToUtf8(path));
+    }
+    return folder;
+}
+
+std::optional<FileHandle> openComponentFile(const std::filesystem::path& path) {
+    FileHandle file = openWithoutFollowing(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!file.valid()) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            return std::nullopt;
+        }
+        throwWin32(error, "open", path);
+    }
+    requireRegularFile(file, path);
+    return file;
+}
+
+}  // namespace zarvo::platform

@@ -1,0 +1,191 @@
+// Processes on Windows: CreateProcessW with no handle inheritance and no
+// console window, process handles waited on with WaitForSingleObject and
+// ended with TerminateProcess; the command line split from its UTF-16 form.
+#include "platform/processes.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/files_win32.h"
+
+#include <shellapi.h>  // after windows.h, which it needs
+#include <stdlib.h>
+
+namespace zarvo::platform {
+namespace {
+
+HANDLE processOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+DWORD millisecondsOf(std::chrono::milliseconds timeout) {
+    // INFINITE itself would mean no time-out at all.
+    return static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1));
+}
+
+// True when the process has ended, false when the time-out passed first.
+bool waitOn(HANDLE process, std::chrono::milliseconds timeout) {
+    switch (::WaitForSingleObject(process, millisecondsOf(timeout))) {
+    case WAIT_OBJECT_0:
+        return true;
+    case WAIT_TIMEOUT:
+        return false;
+    default:
+        throwLastError("WaitForSingleObject");
+    }
+}
+
+}  // namespace
+
+ProcessHandle::ProcessHandle(ProcessHandle&& other) noexcept
+    : handle_(other.handle_), processId_(other.processId_), exited_(other.exited_), ended_(other.ended_) {
+    other.handle_ = -1;
+    other.processId_ = -1;
+}
+
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        processId_ = other.processId_;
+        exited_ = other.exited_;
+        ended_ = other.ended_;
+        other.handle_ = -1;
+        other.processId_ = -1;
+    }
+    return *this;
+}
+
+bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) {
+    if (exited_) {
+        return true;
+    }
+    if (!waitOn(processOf(handle_), timeout)) {
+        return false;
+    }
+    DWORD code = 0;
+    if (::GetExitCodeProcess(processOf(handle_), &code)) {
+        ended_ = ProcessEnd{false, static_cast<int>(code)};
+    }
+    exited_ = true;
+    return true;
+}
+
+void ProcessHandle::end(int exitCode) {
+    if (exited_) {
+        return;
+    }
+    // A process that has just ended refuses to be terminated; that is no failure.
+    if (!::TerminateProcess(processOf(handle_), static_cast<UINT>(exitCode)) &&
+        ::WaitForSingleObject(processOf(handle_), 0) != WAIT_OBJECT_0) {
+        throwLastError("TerminateProcess");
+    }
+}
+
+void ProcessHandle::close() noexcept {
+    if (handle_ == -1) {
+        return;
+    }
+    ::CloseHandle(processOf(handle_));
+    handle_ = -1;
+    processId_ = -1;
+    exited_ = false;
+    ended_.reset();
+}
+
+ProcessHandle startPlatformProcess(const ProcessStart& start) {
+    // CreateProcessW may write into the command line, so it gets its own copy.
+    std::wstring commandLine = start.commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    // No handle is inherited (bInheritHandles FALSE), whatever its flag says;
+    // the environment is this process's own.
+    if (!::CreateProcessW(start.program.c_str(), commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr,
+                          FALSE, CREATE_NO_WINDOW, nullptr,
+                          start.workingFolder.empty() ? nullptr : start.workingFolder.c_str(), &startup, &started)) {
+        throwLastError("CreateProcessW", start.program);
+    }
+    ::CloseHandle(started.hThread);
+    return ProcessHandle(reinterpret_cast<std::intptr_t>(started.hProcess), started.dwProcessId);
+}
+
+ProcessWait waitForProcessById(std::uint64_t processId, std::chrono::milliseconds timeout) {
+    if (processId > 0xFFFFFFFFu) {
+        return ProcessWait::notFound;
+    }
+    // The right to wait and nothing more: a process of another user can still be waited for.
+    HANDLE opened = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+    if (opened == nullptr) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY || error == ERROR_NO_SYSTEM_RESOURCES) {
+            throwWin32(error, "OpenProcess");
+        }
+        return ProcessWait::notFound;
+    }
+    FileHandle process = ownedHandle(opened);
+    return waitOn(handleOf(process), timeout) ? ProcessWait::ended : ProcessWait::stillRunning;
+}
+
+std::filesystem::path executablePath() {
+    // The longest path Windows knows, so a long install folder is never cut short.
+    constexpr DWORD kCapacity = 32768;
+    std::vector<wchar_t> buffer(kCapacity);
+    DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), kCapacity);
+    if (length == 0) {
+        throwLastError("GetModuleFileNameW");
+    }
+    if (length >= kCapacity) {
+        throwWin32(ERROR_INSUFFICIENT_BUFFER, "GetModuleFileNameW");
+    }
+    return std::filesystem::path(std::wstring(buffer.data(), length));
+}
+
+std::int64_t currentProcessId() noexcept { return static_cast<std::int64_t>(::GetCurrentProcessId()); }
+
+void keepSocketFromChildren(std::intptr_t socket) {
+    if (!::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0)) {
+        throwLastError("SetHandleInformation");
+    }
+}
+
+std::vector<std::string> commandLineArguments(int, char**) {
+    int count = 0;
+    wchar_t** split = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (split == nullptr) {
+        throwLastError("CommandLineToArgvW");
+    }
+    std::vector<std::string> arguments;
+    arguments.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(utf8FromUtf16(split[i]));
+    }
+    ::LocalFree(split);
+    return arguments;
+}
+
+// The runtime's secure put-environment call with an empty value deletes the
+// variable from both its own copy and the system's environment block.
+void removeEnvironmentVariable(const std::string& name) noexcept {
+    try {
+        ::_wputenv_s(utf16FromUtf8(name).c_str(), L"");
+    } catch (const std::exception&) {
+        // A name that is not UTF-8 cannot be set either.
+    }
+}
+
+std::optional<std::string> environmentVariable(const std::string& name) {
+    const std::wstring wideName = utf16FromUtf8(name);
+    std::wstring value(256, L'\0');
+    for (;;) {
+        DWORD length = ::GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) {
+            return std::nullopt;  // not set (ERROR_ENVVAR_NOT_FOUND), or empty
+        }
+        if (length < value.size()) {
+            value.resize(length);
+            return utf8FromUtf16(value);
+        }
+        value.resize(length);  // the size asked for includes the terminator
+    }
+}
+
+}  // namespace zarvo::platform
