@@ -28,9 +28,16 @@ target_compile_definitions(zarvo_windows_test_support PUBLIC ZARVO_SOURCE_DIR="Z
 
 # The platform suite brings its own main (the test program is also its helper process).
 file(GLOB platform_tests CONFIGURE_DEPENDS ${tests}/platform/*_test.cpp)
+# The layer-only build gathers what sits on the layer alone in one library;
+# the whole program's build has those files in their subsystems.
+if(TARGET zarvo_layer_users)
+  set(layer_users zarvo_layer_users)
+else()
+  set(layer_users zarvo_launch zarvo_install)
+endif()
 add_executable(zarvo_platform_tests ${platform_tests} ${manifest_rc})
-target_link_libraries(zarvo_platform_tests PRIVATE zarvo_windows_test_support zarvo_layer_users zarvo_platform)
+target_link_libraries(zarvo_platform_tests PRIVATE zarvo_windows_test_support ${layer_users} zarvo_platform)
 
 add_executable(zarvo_layer_users_tests ${tests}/launch/quote_argument_test.cpp ${tests}/install/safe_path_test.cpp
                                        ${manifest_rc})
-target_link_libraries(zarvo_layer_users_tests PRIVATE zarvo_windows_test_support zarvo_layer_users gtest_main)
+target_link_libraries(zarvo_layer_users_tests PRIVATE zarvo_windows_test_support ${layer_users} gtest_main)

@@ -13,7 +13,7 @@
 namespace zarvo {
 namespace {
 
-bool isText(const Json::Value& value, const char* expected) { return value == Json::Value(expected); }
+bool isText(const Json::Value& value, const std::string& expected) { return value == Json::Value(expected); }
 
 bool isInteger(const Json::Value& value, Json::Int64 expected) { return readInteger(value) == expected; }
 
@@ -29,12 +29,12 @@ bool isComponent(const Json::Value& components, const char* name, bool optional)
     return component.isObject() || (optional && component.isNull());
 }
 
-bool isCompatible(const Bootstrap& context, const Json::Value& manifest) {
+bool isCompatible(const Bootstrap& context, const Json::Value& manifest, const std::string& platformName) {
     // Text members are compared as JSON values, so a number where text belongs
     // fails; members of the wrong type fail their check instead of raising.
     const Json::Value& components = memberOf(manifest, "components");
     return isText(memberOf(manifest, "type"), "bootstrap") && isInteger(memberOf(manifest, "schemaVersion"), 1) &&
-           isText(memberOf(manifest, "platform"), platform::kPlatformName) &&
+           isText(memberOf(manifest, "platform"), platformName) &&
            isText(memberOf(manifest, "arch"), platform::kPlatformArch) &&
            isInteger(memberOf(manifest, "coreApi"), 1) &&
            isAllowedUrlText(memberOf(manifest, "apiUrl"), context.allowLoopbackHttp) &&
@@ -47,8 +47,12 @@ bool isCompatible(const Bootstrap& context, const Json::Value& manifest) {
 }  // namespace
 
 Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope) {
+    return readUpdateManifest(context, envelope, platform::kPlatformName);
+}
+
+Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope, const std::string& platformName) {
     Json::Value manifest = openSignedEnvelope(envelope, context.codeTrust, "code");
-    if (!isCompatible(context, manifest)) {
+    if (!isCompatible(context, manifest, platformName)) {
         throw Error("LOCAL_ERROR", "Манифест обновления несовместим");
     }
     return manifest;

@@ -16,6 +16,9 @@ class Bootstrap;
 // components that are objects ("bootstrap" may be missing). Raises the
 // envelope's errors, or "LOCAL_ERROR" "Манифест обновления несовместим".
 Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope);
+// The same check for a pre-starter of another platform ("linux", "windows"),
+// for tools that publish releases for it.
+Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope, const std::string& platformName);
 // The answer stored as a slot's manifest.json, parsed but not verified: every
 // use goes through readUpdateManifest. Raises the file's or the parser's error.
 Json::Value readStoredAnswer(const std::filesystem::path& slotFolder);

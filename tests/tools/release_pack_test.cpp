@@ -76,6 +76,19 @@ TEST_F(PackTest, SameInputsGiveTheSameArchivesAndEachPackAHigherSequence) {
     ASSERT_EQ(inputs.pack(kBase, out, {"--sequence", "40"}).exitCode, 0);
     ASSERT_EQ(inputs.pack(kBase, out).exitCode, 0);
     EXPECT_EQ(inputs.publishedPayload(out)["sequence"].asInt64(), 41);
+
+    // A release for Windows beside it: its own answer and sequence, the same files.
+    const std::string linuxAnswer = readFile(out / "api/v1/bootstrap/linux.json");
+    ASSERT_EQ(inputs.pack(kBase, out, {"--platform", "windows"}).exitCode, 0);
+    const Json::Value windows = parseStrictJson(readFile(out / "manifests/windows.json"));
+    EXPECT_EQ(windows["platform"].asString(), "windows");
+    EXPECT_EQ(windows["sequence"].asInt64(), 1);
+    EXPECT_EQ(windows["components"]["core"], payload["components"]["core"]);
+    EXPECT_EQ(readFile(out / "api/v1/bootstrap/linux.json"), linuxAnswer);
+    EXPECT_EQ(archivesOf(out), archives);
+    ChildResult unknown = inputs.pack(kBase, out, {"--platform", "macos"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.standardError.find("--platform is 'linux' or 'windows'"), std::string::npos);
 }
 
 // Each fault on top of a published release: exit 1, a message naming the

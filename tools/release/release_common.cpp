@@ -18,11 +18,21 @@
 
 namespace zarvo::release {
 
-std::string platformName() { return platform::kPlatformName; }
+std::string platformOf(const Invocation& invocation) {
+    const std::string name = invocation.optional("platform").value_or(platform::kPlatformName);
+    if (name != "linux" && name != "windows") {
+        throw ToolError("--platform is 'linux' or 'windows', not '" + name + "'", 2);
+    }
+    return name;
+}
 
-std::filesystem::path answerPath() { return std::filesystem::path("api/v1/bootstrap") / (platformName() + ".json"); }
+std::filesystem::path answerPath(const std::string& platformName) {
+    return std::filesystem::path("api/v1/bootstrap") / (platformName + ".json");
+}
 
-std::filesystem::path payloadPath() { return std::filesystem::path("manifests") / (platformName() + ".json"); }
+std::filesystem::path payloadPath(const std::string& platformName) {
+    return std::filesystem::path("manifests") / (platformName + ".json");
+}
 
 Json::Value readJsonFile(const std::filesystem::path& path, const std::string& what) {
     std::string text;

@@ -23,11 +23,12 @@ class SecretKey;
 // it; raises ToolError for a key that is not of scope "code".
 Json::Value signPayload(const SecretKey& key, const std::string& payload);
 
-// The name of this build's platform in requests, manifests and answer files.
-std::string platformName();
-// Where a release folder keeps its signed answer and its payload.
-std::filesystem::path answerPath();
-std::filesystem::path payloadPath();
+// The platform a release is for, as requests, manifests and answer files name
+// it: --platform, or this build's own. Raises a usage error for other names.
+std::string platformOf(const Invocation& invocation);
+// Where a release folder keeps a platform's signed answer and its payload.
+std::filesystem::path answerPath(const std::string& platformName);
+std::filesystem::path payloadPath(const std::string& platformName);
 
 // A strict JSON document of at most 16 MiB; raises ToolError naming what and the path.
 Json::Value readJsonFile(const std::filesystem::path& path, const std::string& what);

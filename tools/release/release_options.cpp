@@ -38,20 +38,23 @@ const std::map<std::string, CommandSpec> kCommands = {
       "others can read is refused, and so is a secret key file as the payload.\n"}},
     {"pack",
      {{"secret-key", "trust", "core", "core-entry", "core-version", "ui", "ui-version", "bundle", "bundle-entry",
-       "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence"},
+       "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence", "platform"},
       {"allow-loopback-http"},
       "zarvo-release pack --secret-key FILE --trust FILE --core DIR --core-entry PATH\n"
       "      --ui FILE [--bundle DIR --bundle-entry PATH] --api-url URL --azuriom-url URL\n"
       "      --content-key FILE --files-url URL --out DIR [--sequence N]\n"
-      "      [--core-version TEXT] [--ui-version TEXT] [--allow-loopback-http]",
+      "      [--core-version TEXT] [--ui-version TEXT] [--platform linux|windows]\n"
+      "      [--allow-loopback-http]",
       "Builds a release into the folder --out, ready to be served as it is:\n"
       "  files/core-<sha256>.tar.gz       the core folder, packed reproducibly\n"
       "                                   (sorted, time 0, owner 0, modes kept)\n"
       "  files/ui-<sha256>.rcc            the interface package\n"
       "  files/bootstrap-<sha256>.tar.gz  the pre-starter bundle (with --bundle)\n"
-      "  manifests/linux.json             the manifest payload\n"
-      "  api/v1/bootstrap/linux.json      the signed answer to\n"
-      "                                   GET /api/v1/bootstrap?platform=linux\n"
+      "  manifests/P.json                 the manifest payload\n"
+      "  api/v1/bootstrap/P.json          the signed answer to\n"
+      "                                   GET /api/v1/bootstrap?platform=P\n"
+      "P is --platform, by default the platform this tool was built for (linux);\n"
+      "one folder can hold a release for each platform, sharing identical files.\n"
       "Component URLs are --files-url (where the folder's files/ is served) and\n"
       "the file name. Every digest, size and the core's file list are computed.\n"
       "Refused, naming the file: links, devices, unsafe names or names that differ\n"

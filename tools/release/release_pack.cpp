@@ -81,7 +81,8 @@ private:
 // removed again when pack created it and fails before publishing anything.
 class ReleaseFolder {
 public:
-    explicit ReleaseFolder(const fs::path& out) : path_(out) {
+    ReleaseFolder(const fs::path& out, const std::string& platformName)
+        : path_(out), answer_(answerPath(platformName)), payload_(payloadPath(platformName)) {
         std::error_code error;
         if (!fs::exists(fs::symlink_status(out, error))) {
             if (::mkdir(out.c_str(), 0755) != 0) {
@@ -111,7 +112,7 @@ public:
     // The sequence of the answer published here, checked with the trust the
     // new release is signed for; nullopt when there is none yet.
     std::optional<std::int64_t> publishedSequence(const Json::Value& trust) const {
-        const fs::path answer = path_ / answerPath();
+        const fs::path answer = path_ / answer_;
         if (!fs::exists(fs::symlink_status(answer))) {
             return std::nullopt;
         }
@@ -147,7 +148,7 @@ public:
                                 "(players may be fetching it), so nothing was changed");
             }
         }
-        for (const fs::path& name : {payloadPath(), answerPath()}) {
+        for (const fs::path& name : {payload_, answer_}) {
             const auto status = fs::symlink_status(path_ / name);
             if (fs::exists(status) && !fs::is_regular_file(status)) {
                 throw ToolError("'" + (path_ / name).string() + "' is not a regular file; nothing was changed");
@@ -156,8 +157,8 @@ public:
         for (const ReleaseFile* file : fresh) {
             moveIn(file->staged, file->name);
         }
-        moveIn(payload, payloadPath());
-        moveIn(answer, answerPath());
+        moveIn(payload, payload_);
+        moveIn(answer, answer_);
         created_ = false;
     }
 
@@ -195,6 +196,8 @@ private:
     }
 
     fs::path path_;
+    fs::path answer_;
+    fs::path payload_;
     int folder_ = -1;
     bool created_ = false;
 };
@@ -344,6 +347,7 @@ fs::path outputFolder(const std::string& option) {
 
 int pack(const Invocation& invocation) {
     const bool loopback = invocation.flag("allow-loopback-http");
+    const std::string platformName = platformOf(invocation);
     SecretKey key = SecretKey::load(invocation.required("secret-key"));
     const Json::Value trust = readTrustFile(invocation.required("trust"), "code", "trust file");
     if (key.scope() != "code" || trust != key.trust()) {
@@ -375,7 +379,7 @@ int pack(const Invocation& invocation) {
         bundle->requireEntry(*bundleEntry);
     }
 
-    ReleaseFolder folder(out);
+    ReleaseFolder folder(out, platformName);
     const std::optional<std::int64_t> published = folder.publishedSequence(trust);
     const std::int64_t sequence = chooseSequence(invocation, published);
     Stage stage(out);
@@ -384,7 +388,7 @@ int pack(const Invocation& invocation) {
     Json::Value manifest(Json::objectValue);
     manifest["type"] = "bootstrap";
     manifest["schemaVersion"] = 1;
-    manifest["platform"] = platform::kPlatformName;
+    manifest["platform"] = platformName;
     manifest["arch"] = platform::kPlatformArch;
     manifest["coreApi"] = 1;
     manifest["apiUrl"] = apiUrl;
@@ -425,7 +429,7 @@ int pack(const Invocation& invocation) {
         Bootstrap context;
         context.codeTrust = trust;
         context.allowLoopbackHttp = loopback;
-        checkComponentsPublished(readUpdateManifest(context, parseStrictJson(answer)));
+        checkComponentsPublished(readUpdateManifest(context, parseStrictJson(answer), platformName));
     } catch (const Error& error) {
         throw ToolError("the answer fails the pre-starter's own check: " + explain(error));
     }
@@ -437,8 +441,8 @@ int pack(const Invocation& invocation) {
     for (const ReleaseFile& file : files) {
         std::cout << file.name.string() << "  " << file.size << " bytes\n";
     }
-    std::cout << payloadPath().string() << "  the manifest payload\n"
-              << answerPath().string() << "  sequence " << sequence << ", key " << key.keyId() << ", "
+    std::cout << payloadPath(platformName).string() << "  the manifest payload\n"
+              << answerPath(platformName).string() << "  sequence " << sequence << ", key " << key.keyId() << ", "
               << core.fileCount() << " core files\n"
               << "published in " << out.string() << '\n';
     return 0;

@@ -7,105 +7,72 @@
 //                 "normal": <behaviour>, "software": <behaviour with --software-renderer>}
 // Behaviour: {"action": "ready" | "ready-exit" | "wrong" | "newline" | "oversized" | "exit" | "hang" | "crash",
 //             "code": <exit code for "exit">, "delayMs": <pause before acting>}
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <json/json.h>
 
+#include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
-extern char** environ;
+#include "platform/processes.h"
+#include "test_core_system.h"
 
 namespace {
 
 constexpr auto kLongestHang = std::chrono::seconds(60);
 
-std::string optionValue(int argc, char** argv, const std::string& name) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (name == argv[i]) {
-            return argv[i + 1];
+std::string optionValue(const std::vector<std::string>& arguments, const std::string& name) {
+    for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == name) {
+            return arguments[i + 1];
         }
     }
     return {};
 }
 
-bool hasFlag(int argc, char** argv, const std::string& name) {
-    for (int i = 1; i < argc; ++i) {
-        if (name == argv[i]) {
-            return true;
-        }
-    }
-    return false;
+bool hasFlag(const std::vector<std::string>& arguments, const std::string& name) {
+    return std::find(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end(), name) != arguments.end();
 }
 
-std::string linkTarget(const std::string& path) {
-    char buffer[PATH_MAX];
-    ssize_t size = ::readlink(path.c_str(), buffer, sizeof buffer);
-    return size < 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(size));
-}
-
-Json::Value record(int argc, char** argv) {
+Json::Value record(const std::vector<std::string>& arguments) {
     Json::Value entry(Json::objectValue);
     entry["argv"] = Json::Value(Json::arrayValue);
-    for (int i = 0; i < argc; ++i) {
-        entry["argv"].append(argv[i]);
+    for (const std::string& argument : arguments) {
+        entry["argv"].append(argument);
     }
-    char cwd[PATH_MAX];
-    entry["cwd"] = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : "";
+    std::error_code error;
+    entry["cwd"] = std::filesystem::current_path(error).string();
     entry["env"] = Json::Value(Json::objectValue);
-    for (char** item = environ; *item != nullptr; ++item) {
-        const char* equals = std::strchr(*item, '=');
-        if (equals != nullptr) {
-            entry["env"][std::string(*item, static_cast<std::size_t>(equals - *item))] = equals + 1;
-        }
+    for (const auto& [name, value] : environmentEntries()) {
+        entry["env"][name] = value;
     }
-    entry["fds"] = Json::Value(Json::arrayValue);
-    if (DIR* folder = ::opendir("/proc/self/fd")) {
-        int own = ::dirfd(folder);
-        while (dirent* item = ::readdir(folder)) {
-            int descriptor = std::atoi(item->d_name);
-            if (item->d_name[0] != '.' && descriptor > 2 && descriptor != own) {
-                entry["fds"].append(linkTarget("/proc/self/fd/" + std::string(item->d_name)));
-            }
-        }
-        ::closedir(folder);
-    }
-    entry["std"] = Json::Value(Json::arrayValue);
-    for (int descriptor = 0; descriptor < 3; ++descriptor) {
-        entry["std"].append(linkTarget("/proc/self/fd/" + std::to_string(descriptor)));
-    }
-    entry["sessionLeader"] = ::getsid(0) == ::getpid();
-    entry["pid"] = static_cast<Json::Int64>(::getpid());
+    entry["pid"] = static_cast<Json::Int64>(zarvo::platform::currentProcessId());
+    recordInheritance(entry);
     return entry;
 }
 
 void appendLine(const std::string& path, const std::string& line) {
-    int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (file >= 0) {
-        std::string text = line + "\n";
-        (void)::write(file, text.data(), text.size());
-        ::close(file);
-    }
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::app);
+    out << line << "\n";
 }
 
 // Written under another name and moved into place, so a reader never sees half of it.
 void writeReadyFile(const std::string& path, const std::string& bytes) {
-    std::string temporary = path + ".writing";
+    const std::filesystem::path target = std::filesystem::u8path(path);
+    std::filesystem::path temporary = target;
+    temporary += ".writing";
     {
         std::ofstream out(temporary, std::ios::binary);
         out << bytes;
     }
-    std::rename(temporary.c_str(), path.c_str());
+    std::error_code error;
+    std::filesystem::rename(temporary, target, error);
 }
 
 [[noreturn]] void hang() {
@@ -118,7 +85,7 @@ Json::Value readScript() {
     if (path == nullptr) {
         return Json::Value(Json::objectValue);
     }
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     Json::Value script;
@@ -134,20 +101,21 @@ Json::Value readScript() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> arguments = zarvo::platform::commandLineArguments(argc, argv);
     Json::Value script = readScript();
     if (script.isMember("record")) {
         Json::StreamWriterBuilder writer;
         writer["indentation"] = "";
-        appendLine(script["record"].asString(), Json::writeString(writer, record(argc, argv)));
+        appendLine(script["record"].asString(), Json::writeString(writer, record(arguments)));
     }
 
-    const bool software = hasFlag(argc, argv, "--software-renderer");
+    const bool software = hasFlag(arguments, "--software-renderer");
     Json::Value behaviour = script[software ? "software" : "normal"];
     const std::string action = behaviour.isMember("action") ? behaviour["action"].asString() : "ready";
     std::this_thread::sleep_for(std::chrono::milliseconds(behaviour["delayMs"].asInt()));
 
-    const std::string readyFile = optionValue(argc, argv, "--ready-file");
-    const std::string token = optionValue(argc, argv, "--ready-token");
+    const std::string readyFile = optionValue(arguments, "--ready-file");
+    const std::string token = optionValue(arguments, "--ready-token");
     if (action == "ready" || action == "ready-exit") {
         writeReadyFile(readyFile, token);
         if (action == "ready") {
@@ -177,10 +145,7 @@ int main(int argc, char** argv) {
         hang();
     }
     if (action == "crash") {
-        rlimit none{0, 0};
-        ::setrlimit(RLIMIT_CORE, &none);
-        ::signal(SIGSEGV, SIG_DFL);
-        ::raise(SIGSEGV);
+        crash();
     }
     return 98;
 }

@@ -1,8 +1,9 @@
 // Build-time tool: draws the logo mark (a rounded ring around a "Z", in the
 // accent colour on transparency) at any size, as the C++ source of the
-// 128 x 128 RGBA pixels or as a PNG icon.
+// 128 x 128 RGBA pixels, as a PNG icon, or as a Windows icon group of PNGs.
 //   draw_logo source OUTPUT.cpp
 //   draw_logo png SIZE OUTPUT.png
+//   draw_logo ico OUTPUT.ico SIZE...
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -152,6 +153,35 @@ std::string cppSource(const std::vector<unsigned char>& rgba) {
     return text;
 }
 
+void putLittleEndian(std::string& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+// An .ico whose images are PNGs (read by every Windows since Vista); a width
+// or height of 256 is written as 0.
+std::string encodeIco(const std::vector<int>& sizes) {
+    std::string directory;
+    putLittleEndian(directory, 0, 2);
+    putLittleEndian(directory, 1, 2);
+    putLittleEndian(directory, static_cast<std::uint32_t>(sizes.size()), 2);
+    std::string images;
+    const std::size_t firstImage = 6 + 16 * sizes.size();
+    for (int size : sizes) {
+        const std::string png = encodePng(drawMark(size), size);
+        putLittleEndian(directory, static_cast<std::uint32_t>(size & 0xFF), 1);
+        putLittleEndian(directory, static_cast<std::uint32_t>(size & 0xFF), 1);
+        putLittleEndian(directory, 0, 2);  // no palette, reserved
+        putLittleEndian(directory, 1, 2);  // planes
+        putLittleEndian(directory, 32, 2);  // bits per pixel
+        putLittleEndian(directory, static_cast<std::uint32_t>(png.size()), 4);
+        putLittleEndian(directory, static_cast<std::uint32_t>(firstImage + images.size()), 4);
+        images += png;
+    }
+    return directory + images;
+}
+
 int writeFile(const char* path, const std::string& bytes) {
     std::ofstream output(path, std::ios::binary | std::ios::trunc);
     output << bytes;
@@ -178,6 +208,18 @@ int main(int argc, char** argv) {
         }
         return writeFile(argv[3], encodePng(drawMark(size), size));
     }
-    std::cerr << "usage: draw_logo source OUTPUT.cpp | draw_logo png SIZE OUTPUT.png\n";
+    if (mode == "ico" && argc >= 4) {
+        std::vector<int> sizes;
+        for (int i = 3; i < argc; ++i) {
+            const int size = std::atoi(argv[i]);
+            if (size < 8 || size > 256) {
+                std::cerr << "draw_logo: bad icon size " << argv[i] << '\n';
+                return 2;
+            }
+            sizes.push_back(size);
+        }
+        return writeFile(argv[2], encodeIco(sizes));
+    }
+    std::cerr << "usage: draw_logo source OUTPUT.cpp | draw_logo png SIZE OUTPUT.png | draw_logo ico OUTPUT.ico SIZE...\n";
     return 2;
 }
