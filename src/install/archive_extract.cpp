@@ -200,6 +200,13 @@ private:
     std::filesystem::path lastFolder_;
 };
 
+// libarchive takes a file name in the system's own characters: bytes, or
+// wide characters where paths are UTF-16.
+[[maybe_unused]] int openArchiveFile(archive* reader, const char* path) { return archive_read_open_filename(reader, path, kReadBlock); }
+[[maybe_unused]] int openArchiveFile(archive* reader, const wchar_t* path) {
+    return archive_read_open_filename_w(reader, path, kReadBlock);
+}
+
 }  // namespace
 
 void extractArchive(const std::filesystem::path& archivePath, const std::filesystem::path& destination,
@@ -213,7 +220,7 @@ void extractArchive(const std::filesystem::path& archivePath, const std::filesys
     // Enabling the filters may warn that some are served by external programs; that is no failure.
     if (!reader || archive_read_support_filter_all(reader.get()) < ARCHIVE_WARN ||
         archive_read_support_format_all(reader.get()) < ARCHIVE_WARN ||
-        archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlock) != ARCHIVE_OK) {
+        openArchiveFile(reader.get(), archivePath.c_str()) != ARCHIVE_OK) {
         fail("LOCAL_ERROR", "Не удалось открыть архив");
     }
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/processes.h"
 #include "test_core_system.h"
 
@@ -47,7 +48,7 @@ Json::Value record(const std::vector<std::string>& arguments) {
         entry["argv"].append(argument);
     }
     std::error_code error;
-    entry["cwd"] = std::filesystem::current_path(error).string();
+    entry["cwd"] = zarvo::platform::pathToUtf8(std::filesystem::current_path(error));
     entry["env"] = Json::Value(Json::objectValue);
     for (const auto& [name, value] : environmentEntries()) {
         entry["env"][name] = value;
@@ -58,13 +59,13 @@ Json::Value record(const std::vector<std::string>& arguments) {
 }
 
 void appendLine(const std::string& path, const std::string& line) {
-    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::app);
+    std::ofstream out(zarvo::platform::pathFromUtf8(path), std::ios::binary | std::ios::app);
     out << line << "\n";
 }
 
 // Written under another name and moved into place, so a reader never sees half of it.
 void writeReadyFile(const std::string& path, const std::string& bytes) {
-    const std::filesystem::path target = std::filesystem::u8path(path);
+    const std::filesystem::path target = zarvo::platform::pathFromUtf8(path);
     std::filesystem::path temporary = target;
     temporary += ".writing";
     {
@@ -85,7 +86,7 @@ Json::Value readScript() {
     if (path == nullptr) {
         return Json::Value(Json::objectValue);
     }
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    std::ifstream in(zarvo::platform::pathFromUtf8(path), std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     Json::Value script;

@@ -1,0 +1,242 @@
+// The Windows program, cross-built and run under Wine, against a release
+// packed for "windows" by the release tool and served by nginx on loopback:
+// install, launch, activation, the offline start, the hand-over to a newer
+// .exe, and a few refusals the Linux suites prove for the Linux program.
+// tools/run-tests-windows runs these with ZARVO_WINDOWS_BUILD set to the
+// Windows build folder and WINEPREFIX to its private prefix.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/nginx_server.h"
+#include "support/temp_dir.h"
+#include "support/test_core.h"
+#include "tools/release_fixture.h"
+#include "trust/hashing.h"
+#include "trust/strict_json.h"
+
+namespace zarvo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kInstalled =
+    "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОткрываем ZarvoLauncher\nГотово\n";
+const std::string kOffline = "Проверка обновлений\nОткрываем сохранённый интерфейс без подключения\n";
+
+fs::path windowsBuild() {
+    const char* folder = std::getenv("ZARVO_WINDOWS_BUILD");
+    return folder != nullptr ? fs::path(folder) : fs::path();
+}
+
+// Wine shows the Linux root as drive Z:.
+std::string windowsPath(const fs::path& path) {
+    std::string text = "Z:" + fs::absolute(path).string();
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+}
+
+class WindowsProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (windowsBuild().empty()) {
+            GTEST_SKIP() << "the Windows build is tested by tools/run-tests-windows";
+        }
+        fs::create_directories(inputs.dir / "windows-core/bin");
+        fs::copy_file(windowsBuild() / "zarvo-test-core.exe", inputs.dir / "windows-core/bin/core.exe");
+        Json::Value script;
+        script["record"] = windowsPath(inputs.dir / "core-record");
+        writeFile(inputs.dir / "core-script.json", writeCompactJson(script));
+    }
+
+    // Packs for Windows into www/ and serves it; withBundle makes the Windows
+    // program itself the release's new pre-starter.
+    void publish(bool withBundle = false) {
+        std::vector<std::string> extra = {"--platform", "windows", "--core", (inputs.dir / "windows-core").string(),
+                                          "--core-entry", "bin/core.exe"};
+        if (withBundle) {
+            fs::create_directories(inputs.dir / "windows-bundle/bin");
+            fs::copy_file(windowsBuild() / "ZarvoLauncher.exe", inputs.dir / "windows-bundle/bin/ZarvoLauncher.exe",
+                          fs::copy_options::overwrite_existing);
+            extra.insert(extra.end(), {"--bundle", (inputs.dir / "windows-bundle").string(), "--bundle-entry",
+                                       "bin/ZarvoLauncher.exe"});
+        }
+        if (!server) {
+            fs::create_directories(www);
+            server = std::make_unique<NginxServer>(www);
+        }
+        ChildResult packed = inputs.pack(server->url(""), www, extra);
+        ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+    }
+
+    ChildResult wine(const std::vector<std::string>& arguments, std::chrono::seconds timeout = std::chrono::seconds(120)) {
+        ChildOptions options;
+        options.environment[kTestCoreScriptVariable] = windowsPath(inputs.dir / "core-script.json");
+        // One of the variables the core must not inherit.
+        options.environment["CLASSPATH"] = "C:\\injected.jar";
+        options.environment["WINEDEBUG"] = "-all";
+        options.timeout = timeout;
+        std::vector<std::string> command = {(windowsBuild() / "ZarvoLauncher.exe").string()};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return runChild("/usr/bin/wine", command, options);
+    }
+
+    ChildResult run(std::vector<std::string> extra = {}) {
+        const std::string service = server ? server->url("") : "http://127.0.0.1:" + std::to_string(closedPort);
+        std::vector<std::string> arguments = {"--headless", "--data-dir", windowsPath(dataDir), "--service-url",
+                                              service, "--allow-loopback-http", "--code-trust",
+                                              windowsPath(inputs.trust)};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return wine(arguments);
+    }
+
+    std::string log() const { return readFile(dataDir / "logs/bootstrap.log"); }
+    Json::Value state() const { return parseStrictJson(readFile(dataDir / "bootstrap-state.json")); }
+    std::vector<Json::Value> coreStarts() const {
+        return fs::exists(inputs.dir / "core-record") ? readCoreRecords(inputs.dir / "core-record")
+                                                      : std::vector<Json::Value>();
+    }
+
+    ReleaseInputs inputs;
+    fs::path www = inputs.dir / "www";
+    fs::path dataDir = inputs.dir / "data";
+    std::unique_ptr<NginxServer> server;
+    int closedPort = freeLoopbackPort();
+};
+
+TEST_F(WindowsProgramTest, InstallsLaunchesActivatesAndThenStartsOffline) {
+    publish();
+    ChildResult installed = run();
+    ASSERT_EQ(installed.exitCode, 0) << installed.standardError << log();
+    EXPECT_EQ(installed.standardOutput, kInstalled);
+    EXPECT_NE(log().find("bootstrap.start platform=windows"), std::string::npos) << log();
+    EXPECT_NE(log().find("[INFO] bootstrap.first-frame confirmed\n"), std::string::npos) << log();
+    const std::string slot = state()["activeSlot"].asString();
+    ASSERT_FALSE(slot.empty());
+    const fs::path core = dataDir / "slots" / slot / "core/bin/core.exe";
+    EXPECT_EQ(hashFile(core, "sha256"), hashFile(windowsBuild() / "zarvo-test-core.exe", "sha256"));
+
+    // The core was started from its slot with the receipt, without the scrubbed variable.
+    auto started = coreStarts();
+    ASSERT_EQ(started.size(), 1u);
+    const Json::Value& argv = started[0]["argv"];
+    ASSERT_GE(argv.size(), 5u);
+    EXPECT_NE(argv[0].asString().find(slot), std::string::npos) << argv[0].asString();
+    EXPECT_TRUE(argv[0].asString().ends_with("core.exe")) << argv[0].asString();
+    EXPECT_TRUE(argv[4].asString().ends_with("manifest.json")) << argv[4].asString();
+    EXPECT_FALSE(started[0]["env"].isMember("CLASSPATH"));
+
+    // No service: the installed release starts as it is.
+    server.reset();
+    ChildResult offline = run();
+    EXPECT_EQ(offline.exitCode, 0) << offline.standardError;
+    EXPECT_EQ(offline.standardOutput, kOffline);
+    EXPECT_EQ(coreStarts().size(), 2u);
+
+    // A changed core file is found before anything starts.
+    {
+        std::ofstream append(core, std::ios::binary | std::ios::app);
+        append << "tampered";
+    }
+    ChildResult tampered = run();
+    EXPECT_EQ(tampered.exitCode, 1);
+    EXPECT_NE(tampered.standardError.find("Файлы приложения повреждены"), std::string::npos)
+        << tampered.standardError;
+    EXPECT_EQ(coreStarts().size(), 2u);
+    EXPECT_EQ(state()["activeSlot"].asString(), slot);
+}
+
+TEST_F(WindowsProgramTest, RefusesWhatTheLinuxProgramRefusesAndInstallsNothing) {
+    publish();
+    // An archive the release tool would never pack, signed all the same.
+    auto servedArchive = [&](const std::string& entry) {
+        const fs::path archive = www / "files" / ("evil-" + hashBytes(entry, "sha256") + ".tar.gz");
+        ChildResult made = runChild("/usr/bin/python3",
+                                    {"-c",
+                                     "import io, sys, tarfile\n"
+                                     "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
+                                     "    i = tarfile.TarInfo(sys.argv[2]); i.size = 1\n"
+                                     "    t.addfile(i, io.BytesIO(b'x'))\n",
+                                     archive.string(), entry});
+        EXPECT_EQ(made.exitCode, 0) << made.standardError;
+        Json::Value payload = parseStrictJson(readFile(www / "manifests/windows.json"));
+        Json::Value& core = payload["components"]["core"];
+        core["url"] = server->url("/files/" + archive.filename().string());
+        core["sha256"] = hashFile(archive, "sha256");
+        core["size"] = Json::UInt64(fs::file_size(archive));
+        payload["sequence"] = payload["sequence"].asInt64() + 1;
+        writeFile(inputs.dir / "payload.json", writeCompactJson(payload));
+        ChildResult signedAnswer = runReleaseTool({"sign", "--secret-key", inputs.secretKey.string(), "--payload",
+                                                  (inputs.dir / "payload.json").string(), "--out",
+                                                  (www / "api/v1/bootstrap/windows.json").string()});
+        EXPECT_EQ(signedAnswer.exitCode, 0) << signedAnswer.standardError;
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> extra;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"another key's trust",
+         [&] {
+             runReleaseTool({"keygen", "--secret-key", (inputs.keys / "other-key.json").string(), "--trust",
+                             (inputs.dir / "other-trust.json").string()});
+         },
+         {"--code-trust", windowsPath(inputs.dir / "other-trust.json")},
+         "Неподходящий ключ подписи"},
+        {"entry above the slot", [&] { servedArchive("../escape.txt"); }, {}, "Опасный путь в архиве"},
+        {"a device name", [&] { servedArchive("bin/aux.txt"); }, {}, "Опасный путь в архиве"},
+    };
+    for (const Case& refusal : cases) {
+        SCOPED_TRACE(refusal.name);
+        fs::remove_all(dataDir);
+        refusal.arrange();
+        ChildResult refused = run(refusal.extra);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.standardError.find(refusal.message), std::string::npos) << refused.standardError;
+        EXPECT_FALSE(fs::exists(dataDir / "bootstrap-state.json") && state().isMember("activeSlot"));
+        EXPECT_TRUE(!fs::exists(dataDir / "slots") || fs::is_empty(dataDir / "slots"));
+        EXPECT_FALSE(fs::exists(inputs.dir / "escape.txt") || fs::exists(dataDir / "escape.txt"));
+        EXPECT_EQ(coreStarts().size(), 0u);
+    }
+}
+
+TEST_F(WindowsProgramTest, HandsOverToTheNewExeWhichInstallsItselfAndStartsTheCore) {
+    publish(true);
+    ChildResult old = run();
+    ASSERT_EQ(old.exitCode, 0) << old.standardError << log();
+    EXPECT_NE(log().find("self-update.handover"), std::string::npos) << log();
+
+    // The new program and then its installed copy go on after the old one has ended.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline && log().find("bootstrap.first-frame confirmed") == std::string::npos &&
+           log().find("[ERROR]") == std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_NE(log().find("self-update.installed"), std::string::npos) << log();
+    EXPECT_NE(log().find("[INFO] bootstrap.first-frame confirmed"), std::string::npos) << log();
+    EXPECT_EQ(log().find("[ERROR]"), std::string::npos) << log();
+    EXPECT_EQ(hashFile(dataDir / "bootstrap/current/bin/ZarvoLauncher.exe", "sha256"),
+              hashFile(windowsBuild() / "ZarvoLauncher.exe", "sha256"));
+    EXPECT_FALSE(state()["bootstrapHash"].asString().empty());
+    EXPECT_EQ(coreStarts().size(), 1u);
+
+    // The installed copy finds its own bundle installed: no second hand-over.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::size_t handovers = log().find("self-update.handover");
+    ChildResult again = wine({"--headless", "--data-dir", windowsPath(dataDir), "--service-url", server->url(""),
+                              "--allow-loopback-http", "--code-trust", windowsPath(inputs.trust)});
+    EXPECT_EQ(again.exitCode, 0) << again.standardError;
+    EXPECT_EQ(log().rfind("self-update.handover"), handovers);
+    EXPECT_EQ(coreStarts().size(), 2u);
+}
+
+}  // namespace
+}  // namespace zarvo::test
