@@ -18,6 +18,7 @@
 #include "support/temp_dir.h"
 #include "support/test_core.h"
 #include "tools/release_fixture.h"
+#include "ui/window_harness.h"
 #include "trust/hashing.h"
 #include "trust/strict_json.h"
 
@@ -75,8 +76,12 @@ protected:
         ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
     }
 
-    ChildResult wine(const std::vector<std::string>& arguments, std::chrono::seconds timeout = std::chrono::seconds(120)) {
+    ChildResult wine(const std::vector<std::string>& arguments, std::chrono::seconds timeout = std::chrono::seconds(120),
+                     const char* winePrefix = nullptr) {
         ChildOptions options;
+        if (winePrefix != nullptr) {
+            options.environment["WINEPREFIX"] = winePrefix;
+        }
         options.environment[kTestCoreScriptVariable] = windowsPath(inputs.dir / "core-script.json");
         // One of the variables the core must not inherit.
         options.environment["CLASSPATH"] = "C:\\injected.jar";
@@ -236,6 +241,33 @@ TEST_F(WindowsProgramTest, HandsOverToTheNewExeWhichInstallsItselfAndStartsTheCo
     EXPECT_EQ(again.exitCode, 0) << again.standardError;
     EXPECT_EQ(log().rfind("self-update.handover"), handovers);
     EXPECT_EQ(coreStarts().size(), 2u);
+}
+
+// The same checks as the Linux preview's: the native region is rounded, and
+// the pixels are the window's (Windows draws text with its own typeface
+// renderer, so only plain areas are compared).
+TEST_F(WindowsProgramTest, ThePreviewWindowIsRoundedAndDrawnAsOnLinux) {
+    const char* displayPrefix = std::getenv("ZARVO_WINE_DISPLAY_PREFIX");
+    if (displayPrefix == nullptr || std::getenv("DISPLAY") == nullptr) {
+        GTEST_SKIP() << "needs a display and a Wine prefix with its display driver (ZARVO_WINE_DISPLAY_PREFIX)";
+    }
+    const fs::path shot = windowsBuild() / "window-preview.bmp";
+    fs::remove(shot);
+    ChildResult shown =
+        wine({"--preview", "--screenshot", windowsPath(shot), "--data-dir", windowsPath(dataDir)},
+             std::chrono::seconds(120), displayPrefix);
+    ASSERT_EQ(shown.exitCode, 0) << shown.standardError << log();
+    EXPECT_NE(log().find("[INFO] bootstrap.preview native rounded region verified"), std::string::npos) << log();
+    const Bmp image(readFile(shot));
+    ASSERT_EQ(image.width(), 580);
+    ASSERT_EQ(image.height(), 330);
+    ASSERT_EQ(image.bitsPerPixel(), 24);
+    EXPECT_EQ(image.at(300, 140), Rgb::of(0x15191F00));
+    EXPECT_EQ(image.at(290, 0), Rgb::of(0x35415300));
+    const int fill = image.runLength(34, 248, Rgb::of(0x6289E400));
+    EXPECT_GT(fill, 100);
+    EXPECT_LE(fill, 328);
+    EXPECT_GT(image.countBright(494, 170, 52, 28), 20) << "the percentage";
 }
 
 }  // namespace
