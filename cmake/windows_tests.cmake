@@ -41,3 +41,19 @@ target_link_libraries(zarvo_platform_tests PRIVATE zarvo_windows_test_support ${
 add_executable(zarvo_layer_users_tests ${tests}/launch/quote_argument_test.cpp ${tests}/install/safe_path_test.cpp
                                        ${manifest_rc})
 target_link_libraries(zarvo_layer_users_tests PRIVATE zarvo_windows_test_support ${layer_users} gtest_main)
+
+# With the libraries, the suites of the subsystems that run as they are on
+# Windows: documents, signatures, digests, URLs, the command line, stages,
+# redaction, the data folder and the shared files.
+if(NOT TARGET zarvo_layer_users)
+  add_executable(zarvo_unit_tests
+    ${tests}/support/signing.cpp ${tests}/support/scoped_environment.cpp
+    ${tests}/trust/hashing_test.cpp ${tests}/trust/signed_envelope_test.cpp ${tests}/trust/strict_json_test.cpp
+    ${tests}/log/redaction_test.cpp
+    ${tests}/net/response_head_test.cpp ${tests}/net/url_policy_test.cpp
+    ${tests}/storage/data_directory_test.cpp ${tests}/storage/shared_files_test.cpp
+    ${tests}/app/command_line_test.cpp ${tests}/app/stage_report_test.cpp ${tests}/app/update_manifest_test.cpp
+    ${manifest_rc})
+  target_include_directories(zarvo_unit_tests PRIVATE ${CMAKE_BINARY_DIR}/generated)
+  target_link_libraries(zarvo_unit_tests PRIVATE zarvo_windows_test_support zarvo_app gtest_main)
+endif()
