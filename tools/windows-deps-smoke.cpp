@@ -1,9 +1,11 @@
 // Links every library of the Windows dependency prefix statically and uses
 // each once under Wine; tools/windows-deps keeps no prefix this fails on.
+// First: it brings winsock2.h, which must come before the others' windows.h.
+#include <curl/curl.h>
+
 #include <FL/Fl.H>
 #include <archive.h>
 #include <archive_entry.h>
-#include <curl/curl.h>
 #include <json/json.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -16,7 +18,7 @@
 
 static int failures = 0;
 static void check(const char* what, bool ok) {
-  std::printf("  %-34s %s\n", what, ok ? "ok" : "FAILED");
+  std::printf("  %-40s %s\n", what, ok ? "ok" : "FAILED");
   failures += !ok;
 }
 
