@@ -20,8 +20,10 @@ const char* const kPlatformArch = "x86_64";
 namespace {
 
 std::filesystem::path folderNamedBy(const char* variable) {
+    // An empty value names no folder; taken as given it would put the data
+    // in whatever folder the program was started from.
     auto value = environmentVariable(variable);
-    if (!value) {
+    if (!value || value->empty()) {
         throw UserFolderUnavailable(variable);
     }
     return pathFromUtf8(*value);

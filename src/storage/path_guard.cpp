@@ -34,7 +34,10 @@ void guardPath(const std::filesystem::path& path) {
         return;
     }
     std::filesystem::path current = std::filesystem::absolute(path);
-    while (!current.empty()) {
+    // A volume's root cannot be redirected by anyone below the system; Wine
+    // even reports its drives, which are links to Unix folders, as reparse
+    // points.
+    while (current.has_relative_path()) {
         std::error_code error;
         // A component that cannot be asked about (missing, say) is no link.
         if (std::filesystem::symlink_status(current, error).type() == std::filesystem::file_type::symlink) {
@@ -43,11 +46,7 @@ void guardPath(const std::filesystem::path& path) {
         if (platform::hasRedirectionAttribute(current)) {
             throw Error("GUARD_UNSAFE_PATH", "Перенаправление защищённой папки");
         }
-        std::filesystem::path parent = current.parent_path();
-        if (parent == current) {
-            return;
-        }
-        current = std::move(parent);
+        current = current.parent_path();
     }
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "app/bootstrap.h"
+#include "platform/user_settings.h"
 #include "support/signing.h"
 #include "trust/error.h"
 #include "trust/strict_json.h"
@@ -47,8 +48,10 @@ TEST_F(UpdateManifestTest, CompatibilityRules) {
     EXPECT_EQ(verdict([](Json::Value& m) { m["type"] = "core"; }), incompatible);
     EXPECT_EQ(verdict([](Json::Value& m) { m.removeMember("type"); }), incompatible);
     EXPECT_EQ(verdict([](Json::Value& m) { m["schemaVersion"] = 2; }), incompatible);
+    const std::string other = std::string(platform::kPlatformName) == "linux" ? "windows" : "linux";
     EXPECT_EQ(verdict([](Json::Value& m) { m["platform"] = "Linux"; }), incompatible);
-    EXPECT_EQ(verdict([](Json::Value& m) { m["platform"] = "windows"; }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["platform"] = "Windows"; }), incompatible);
+    EXPECT_EQ(verdict([&](Json::Value& m) { m["platform"] = other; }), incompatible);
     EXPECT_EQ(verdict([](Json::Value& m) { m["arch"] = "arm64"; }), incompatible);
     EXPECT_EQ(verdict([](Json::Value& m) { m["coreApi"] = 2; }), incompatible);
     EXPECT_EQ(verdict([](Json::Value& m) { m["apiUrl"] = "http://api.example.org/"; }), incompatible);

@@ -23,10 +23,19 @@ using zarvo::test::ScopedEnvironment;
 using zarvo::test::TempDir;
 using zarvo::test::writeFile;
 
+// The variables that name the roaming and the local folder outright.
+#ifdef _WIN32
+const char* const kRoamingVariable = "APPDATA";
+const char* const kLocalVariable = "LOCALAPPDATA";
+#else
+const char* const kRoamingVariable = "XDG_DATA_HOME";
+const char* const kLocalVariable = "XDG_STATE_HOME";
+#endif
+
 class DataDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "APPDATA", "LOCALAPPDATA"}) {
             ScopedEnvironment::unset(name);
         }
     }
@@ -34,10 +43,26 @@ protected:
     // Names and contents of everything below a folder, to show it was left alone.
     static std::map<std::string, std::string> snapshot(const fs::path& folder) { return folderSnapshot(folder); }
 
-    ScopedEnvironment environment_{"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"};
+    ScopedEnvironment environment_{"HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "APPDATA", "LOCALAPPDATA"};
     TempDir dir_;
 };
 
+#ifdef _WIN32
+TEST_F(DataDirectoryTest, FoldersComeFromAppDataVariables) {
+    EXPECT_ZARVO_ERROR(roamingDataDirectory(), "LOCAL_ERROR", "APPDATA is unavailable");
+    EXPECT_ZARVO_ERROR(legacyDataDirectory(), "LOCAL_ERROR", "LOCALAPPDATA is unavailable");
+    set("APPDATA", "");
+    set("LOCALAPPDATA", (dir_ / "local").string());
+    EXPECT_ZARVO_ERROR(resolveDataDirectory(), "LOCAL_ERROR", "APPDATA is unavailable");
+
+    // A relative folder is taken from the working folder, and the answer is absolute.
+    fs::path previous = fs::current_path();
+    fs::current_path(dir_.path());
+    set("APPDATA", "relative");
+    EXPECT_EQ(resolveDataDirectory(), dir_.path() / "relative/ZarvoLauncher");
+    fs::current_path(previous);
+}
+#else
 TEST_F(DataDirectoryTest, FoldersComeFromXdgVariablesOrHome) {
     set("HOME", (dir_ / "home").string());
     EXPECT_EQ(roamingDataDirectory(), dir_.path() / "home/.local/share/ZarvoLauncher");
@@ -70,9 +95,11 @@ TEST_F(DataDirectoryTest, MissingHomeIsAnError) {
     EXPECT_EQ(resolveDataDirectory(), dir_.path() / "data/ZarvoLauncher");
 }
 
+#endif
+
 TEST_F(DataDirectoryTest, RoamingFolderIsChosenAndNothingIsCreatedOrMoved) {
-    set("XDG_DATA_HOME", (dir_ / "data").string());
-    set("XDG_STATE_HOME", (dir_ / "state").string());
+    set(kRoamingVariable, (dir_ / "data").string());
+    set(kLocalVariable, (dir_ / "state").string());
     const fs::path roaming = dir_.path() / "data/ZarvoLauncher";
     const fs::path legacy = dir_.path() / "state/zarvoquorvalith/zarvolauncher";
 
@@ -110,6 +137,7 @@ TEST_F(DataDirectoryTest, RoamingFolderIsChosenAndNothingIsCreatedOrMoved) {
     EXPECT_TRUE(fs::is_empty(roaming));
 }
 
+#ifndef _WIN32
 TEST_F(DataDirectoryTest, ResultIsAbsolute) {
     fs::path previous = fs::current_path();
     fs::current_path(dir_.path());
@@ -117,5 +145,6 @@ TEST_F(DataDirectoryTest, ResultIsAbsolute) {
     EXPECT_EQ(resolveDataDirectory(), dir_.path() / "relative-home/.local/share/ZarvoLauncher");
     fs::current_path(previous);
 }
+#endif
 
 }  // namespace

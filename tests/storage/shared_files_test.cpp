@@ -42,7 +42,11 @@ TEST(SharedFiles, CarriesEveryFileAsAHardLinkAndReplacesOtherContent) {
 
     // Already linked: verified again, nothing written.
     linkSharedFiles(dir / "old/core", dir / "new/core", files);
+    EXPECT_FALSE(anyTemporaryLeft(dir / "new"));
+#ifndef _WIN32
+    // mingw-w64's library counts one link for every file.
     EXPECT_EQ(std::filesystem::hard_link_count(dir / "old/core/bin/core"), 2u);
+#endif
 }
 
 TEST(SharedFiles, RefusesDamagedSourcesBadDigestsAndUnsafeNames) {

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "platform/user_settings.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
 
@@ -54,7 +55,7 @@ Json::Value compatibleManifest(long long sequence) {
     Json::Value manifest(Json::objectValue);
     manifest["type"] = "bootstrap";
     manifest["schemaVersion"] = 1;
-    manifest["platform"] = "linux";
+    manifest["platform"] = platform::kPlatformName;
     manifest["arch"] = "x86_64";
     manifest["coreApi"] = 1;
     manifest["apiUrl"] = "https://api.example.org/";

@@ -67,9 +67,11 @@ TEST(Hashing, FileFailures) {
     EXPECT_ZARVO_ERROR(hashFile(dir.path(), "sha256"), "LOCAL_ERROR", "Не удалось открыть файл для проверки");
     writeFile(dir / "present", "abc");
     EXPECT_ZARVO_ERROR(hashFile(dir / "present", "SHA256"), "LOCAL_ERROR", "Неподдерживаемый алгоритм хеша");
-    // A link is hashed as the file it names.
+#ifndef _WIN32
+    // A link is hashed as the file it names (mingw-w64's library makes none).
     std::filesystem::create_symlink(dir / "present", dir / "link");
     EXPECT_EQ(hashFile(dir / "link", "sha1"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+#endif
 }
 
 TEST(Hashing, DecodesOnlyPaddedStandardBase64) {
