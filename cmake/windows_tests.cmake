@@ -44,7 +44,9 @@ target_link_libraries(zarvo_layer_users_tests PRIVATE zarvo_windows_test_support
 
 # With the libraries, the suites of the subsystems that run as they are on
 # Windows: documents, signatures, digests, URLs, the command line, stages,
-# redaction, the data folder and the shared files.
+# redaction, the data folder, its path guard and the shared files. The
+# suites that fork, set resource limits or plant POSIX links stay Linux's;
+# the platform suite proves their locks, sharing and processes here.
 if(NOT TARGET zarvo_layer_users)
   add_executable(zarvo_unit_tests
     ${tests}/support/signing.cpp ${tests}/support/scoped_environment.cpp
@@ -52,6 +54,7 @@ if(NOT TARGET zarvo_layer_users)
     ${tests}/log/redaction_test.cpp
     ${tests}/net/response_head_test.cpp ${tests}/net/url_policy_test.cpp
     ${tests}/storage/data_directory_test.cpp ${tests}/storage/shared_files_test.cpp
+    ${tests}/storage/path_guard_test.cpp
     ${tests}/app/command_line_test.cpp ${tests}/app/stage_report_test.cpp ${tests}/app/update_manifest_test.cpp
     ${manifest_rc})
   target_include_directories(zarvo_unit_tests PRIVATE ${CMAKE_BINARY_DIR}/generated)

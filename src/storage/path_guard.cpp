@@ -12,12 +12,14 @@ namespace zarvo {
 namespace {
 
 // Absolute and lexically normal, without a trailing separator, which would
-// make a path inside the root look like one ending in "/".
+// make a path inside the root look like one ending in "/". Joined to the
+// working folder by hand: Windows' own absolute form drops trailing dots and
+// blanks, and the names are to be judged as written.
 std::filesystem::path normalisedAbsolute(const std::filesystem::path& path) {
     if (path.empty()) {
         return path;
     }
-    std::filesystem::path result = std::filesystem::absolute(path).lexically_normal();
+    std::filesystem::path result = (std::filesystem::current_path() / path).lexically_normal();
     if (!result.has_filename() && result.has_relative_path()) {
         result = result.parent_path();
     }
