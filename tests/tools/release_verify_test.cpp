@@ -80,6 +80,13 @@ TEST_F(VerifyTest, APackedReleaseIsInstalledByThePreStarterAndPassesVerify) {
                                         (www / "api/v1/bootstrap/linux.json").string(), "--files",
                                         (www / "files").string(), "--allow-loopback-http"});
     EXPECT_EQ(local.exitCode, 0) << local.standardOutput;
+    // A release for Windows beside it is fetched and judged by its own name.
+    ASSERT_EQ(inputs.pack(server.url(""), www, {"--platform", "windows"}).exitCode, 0);
+    ChildResult windows = verify(server.url(""), {"--platform", "windows"});
+    EXPECT_EQ(windows.exitCode, 0) << windows.standardOutput;
+    EXPECT_NE(windows.standardOutput.find("bootstrap?platform=windows"), std::string::npos) << windows.standardOutput;
+    EXPECT_NE(windows.standardOutput.find("ok    manifest: compatible: windows x86_64"), std::string::npos)
+        << windows.standardOutput;
 
     // The pre-starter installs the slot, hands over to the bundle (this build),
     // whose installed copy starts the core.

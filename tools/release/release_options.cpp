@@ -66,13 +66,13 @@ const std::map<std::string, CommandSpec> kCommands = {
       "private folder beside --out and moved in, the answer last. Plain HTTP URLs\n"
       "are accepted for loopback hosts with --allow-loopback-http only.\n"}},
     {"verify",
-     {{"trust", "service-url", "answer", "files", "min-sequence"},
+     {{"trust", "service-url", "answer", "files", "min-sequence", "platform"},
       {"allow-loopback-http"},
       "zarvo-release verify --trust FILE (--service-url URL | --answer FILE --files DIR)\n"
-      "      [--min-sequence N] [--allow-loopback-http]",
+      "      [--min-sequence N] [--platform linux|windows] [--allow-loopback-http]",
       "Checks a published release the way a pre-starter does, installing nothing:\n"
-      "fetches the answer from URL/api/v1/bootstrap?platform=linux (or reads\n"
-      "FILE), checks its signature against the trust file and every manifest rule,\n"
+      "fetches the answer from URL/api/v1/bootstrap?platform=P (P as for pack; or\n"
+      "reads FILE), checks its signature against the trust file and every manifest rule,\n"
       "a sequence not below N (default 0), then fetches each component (a Range\n"
       "request must be answered with 206) or finds it in DIR by its URL's file\n"
       "name, checks size and digest, unpacks the core and the bundle into a\n"

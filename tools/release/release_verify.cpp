@@ -172,7 +172,10 @@ std::string fileNameOfUrl(const std::string& url) {
 class Verification {
 public:
     Verification(const Invocation& invocation, Report& report)
-        : invocation_(invocation), report_(report), loopback_(invocation.flag("allow-loopback-http")) {}
+        : invocation_(invocation),
+          report_(report),
+          loopback_(invocation.flag("allow-loopback-http")),
+          platform_(platformOf(invocation)) {}
 
     int run() {
         const auto serviceUrl = invocation_.optional("service-url");
@@ -192,8 +195,8 @@ public:
         }
         Json::Value manifest;
         try {
-            manifest = readUpdateManifest(context_, *answer);
-            report_.pass("manifest", std::string("compatible: ") + platform::kPlatformName + " " +
+            manifest = readUpdateManifest(context_, *answer, platform_);
+            report_.pass("manifest", "compatible: " + platform_ + " " +
                                          platform::kPlatformArch + ", schemaVersion 1, coreApi 1");
         } catch (const std::exception& error) {
             report_.fail("manifest", "a pre-starter refuses it (" + refusedMembers(*answer) + "): " + explain(error));
@@ -228,7 +231,7 @@ private:
         while (serviceUrl.ends_with("/")) {
             serviceUrl.pop_back();
         }
-        const std::string url = serviceUrl + "/api/v1/bootstrap?platform=" + platform::kPlatformName;
+        const std::string url = serviceUrl + "/api/v1/bootstrap?platform=" + platform_;
         try {
             Json::Value answer = requestJson(url, "GET", Json::Value(), "", loopback_, nullptr);
             report_.pass("answer", "fetched " + url);
@@ -266,7 +269,7 @@ private:
         Json::Value passing(Json::objectValue);
         passing["type"] = "bootstrap";
         passing["schemaVersion"] = 1;
-        passing["platform"] = platform::kPlatformName;
+        passing["platform"] = platform_;
         passing["arch"] = platform::kPlatformArch;
         passing["coreApi"] = 1;
         passing["apiUrl"] = "https://example.org/";
@@ -284,7 +287,7 @@ private:
             Json::Value candidate = passing;
             candidate[name] = payload[name];
             try {
-                readUpdateManifest(probe, signPayload(probeKey, writeCompactJson(candidate)));
+                readUpdateManifest(probe, signPayload(probeKey, writeCompactJson(candidate)), platform_);
             } catch (const std::exception&) {
                 refused += (refused.empty() ? "" : ", ") + name;
             }
@@ -472,6 +475,7 @@ private:
     const Invocation& invocation_;
     Report& report_;
     bool loopback_;
+    std::string platform_;
     Bootstrap context_;
     ScratchFolder scratch_;
 };
