@@ -139,8 +139,13 @@ std::vector<Row> downloadRows(const Options& options, const fs::path& work) {
 
     // downloadArtifact also checks the digest and makes the file durable before
     // it moves it into place; these rows do the same work with the tools.
-    for (const char* chain : {"curl -o; sha256sum", "curl -o; sha256sum; sync"}) {
-        std::string script = "curl -sSf -o \"$1\" \"$2\" && sha256sum \"$1\"";
+    // "curl -o; sync" is the floor of a durable download: the same bytes
+    // written and flushed, with no digest at all.
+    for (const char* chain : {"curl -o; sync", "curl -o; sha256sum", "curl -o; sha256sum; sync"}) {
+        std::string script = "curl -sSf -o \"$1\" \"$2\"";
+        if (std::strstr(chain, "sha256sum") != nullptr) {
+            script += " && sha256sum \"$1\"";
+        }
         if (std::strstr(chain, "sync") != nullptr) {
             script += " && sync \"$1\"";
         }
