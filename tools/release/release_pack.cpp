@@ -55,11 +55,20 @@ std::string checkedUrl(const Invocation& invocation, const std::string& option, 
     return url;
 }
 
+// ".out.pack-<random>", built by appending: GCC 12's optimiser warns
+// (wrongly) about the same text made with operator+ on a temporary.
+std::string stageName(const fs::path& out) {
+    std::string name = ".";
+    name += out.filename().string();
+    name += ".pack-";
+    name += randomHexName();
+    return name;
+}
+
 // The private sibling a release is built in; removed with what is left in it.
 class Stage {
 public:
-    explicit Stage(const fs::path& out)
-        : path_(out.parent_path() / ("." + out.filename().string() + ".pack-" + randomHexName())) {
+    explicit Stage(const fs::path& out) : path_(out.parent_path() / stageName(out)) {
         if (::mkdir(path_.c_str(), 0700) != 0) {
             throw ToolError("cannot create a private folder beside '" + out.string() + "': " + std::strerror(errno));
         }
