@@ -3,20 +3,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/files_win32.h"
 #include "test_core_system.h"
-
-namespace {
-
-std::string narrow(const wchar_t* text, int length) {
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text, length, result.data(), size, nullptr, nullptr);
-    }
-    return result;
-}
-
-}  // namespace
 
 std::vector<std::pair<std::string, std::string>> environmentEntries() {
     std::vector<std::pair<std::string, std::string>> entries;
@@ -25,7 +13,8 @@ std::vector<std::pair<std::string, std::string>> environmentEntries() {
         // Names beginning with "=" are the per-drive current folders, not variables.
         const wchar_t* equals = std::wcschr(item + 1, L'=');
         if (item[0] != L'=' && equals != nullptr) {
-            entries.emplace_back(narrow(item, static_cast<int>(equals - item)), narrow(equals + 1, -1).c_str());
+            entries.emplace_back(zarvo::platform::utf8FromUtf16(std::wstring_view(item, static_cast<std::size_t>(equals - item))),
+                                 zarvo::platform::utf8FromUtf16(equals + 1));
         }
     }
     ::FreeEnvironmentStringsW(block);
