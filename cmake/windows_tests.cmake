@@ -36,7 +36,7 @@ else()
   set(layer_users zarvo_launch zarvo_install)
 endif()
 add_executable(zarvo_platform_tests ${platform_tests} ${manifest_rc})
-target_link_libraries(zarvo_platform_tests PRIVATE zarvo_windows_test_support ${layer_users} zarvo_platform)
+target_link_libraries(zarvo_platform_tests PRIVATE zarvo_windows_test_support ${layer_users} zarvo_display)
 
 add_executable(zarvo_layer_users_tests ${tests}/launch/quote_argument_test.cpp ${tests}/install/safe_path_test.cpp
                                        ${manifest_rc})

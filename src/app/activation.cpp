@@ -2,10 +2,9 @@
 #include "app/activation.h"
 
 #include "app/bootstrap.h"
-#include "app/bootstrap_state.h"
-#include "app/core_launch.h"
 #include "app/update_check.h"
-#include "app/update_manifest.h"
+#include "storage/bootstrap_state.h"
+#include "storage/data_layout.h"
 #include "storage/storage_cleanup.h"
 #include "trust/error.h"
 
@@ -18,8 +17,8 @@ void rollBack(Bootstrap& context, const Json::Value& state, const std::string& p
     if (context.cancelRequested.load() || !isValidSlotName(previous) || previous == slot) {
         return;
     }
-    const auto previousFolder = context.dataDir / "slots" / previous;
-    launchCore(context, previousFolder, readStoredAnswer(previousFolder), false);
+    const auto previousFolder = DataLayout(context.dataDir).slotFolder(previous);
+    launchCore(context.launchContext(), previousFolder, readStoredAnswer(previousFolder), false);
     // The state still names the previous slot as active; the new one is kept
     // so that the next run tries it again without downloading it anew.
     cleanupStorage(context.dataDir, state, slot);
@@ -31,19 +30,13 @@ void activateSlot(Bootstrap& context, AcceptedUpdate& update, const std::filesys
     context.reportStage("Открываем ZarvoLauncher", 0.95);
     const std::string oldActive = activeSlotOf(update.state);
     try {
-        launchCore(context, slotFolder, update.answer, false);
+        launchCore(context.launchContext(), slotFolder, update.answer, false);
     } catch (const Error&) {
         rollBack(context, update.state, oldActive, update.slot);
         throw;
     }
-    if (update.state.isNull()) {
-        update.state = Json::Value(Json::objectValue);
-    }
-    if (oldActive != update.slot) {
-        update.state["previousSlot"] = oldActive;
-    }
-    update.state["activeSlot"] = update.slot;
-    writeBootstrapState(context.dataDir, update.state);
+    update.state = changeBootstrapState(context.dataDir,
+                                        [&update](Json::Value& state) { recordActivation(state, update.slot); });
     cleanupStorage(context.dataDir, update.state);
     context.reportStage("Готово", 1.0);
 }

@@ -11,6 +11,10 @@
 #include <map>
 #include <string>
 
+#include "app/update_manifest.h"
+#include "launch/launch_core.h"
+#include "launch/self_update.h"
+
 namespace zarvo {
 
 class Bootstrap {
@@ -45,6 +49,14 @@ public:
     void reportStage(const std::string& text, double fraction);
     // Progress of the core download, reported as "Загрузка приложения".
     void onDownloadProgress(std::uint64_t done, std::uint64_t total);
+
+    // readUpdateManifest with this run's trust, platform and loopback rule.
+    UpdateManifest readManifest(const Json::Value& envelope) const;
+    // What the launch and the hand-over take from this run: its folder,
+    // options, trust, stage reports and cancellation. They refer to this
+    // object, which must outlive them.
+    LaunchContext launchContext();
+    SelfUpdateContext selfUpdateContext();
 };
 
 }  // namespace zarvo

@@ -11,7 +11,7 @@
 #include "app/settings.h"
 #include "app/window_mode.h"
 #include "build_config.h"
-#include "launch/environment_scrub.h"
+#include "launch/start_process.h"
 #include "log/logger.h"
 #include "log/redaction.h"
 #include "net/url_policy.h"
@@ -19,6 +19,7 @@
 #include "platform/processes.h"
 #include "platform/user_settings.h"
 #include "storage/data_directory.h"
+#include "storage/data_layout.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 #include "trust/signed_envelope.h"
@@ -67,7 +68,7 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
     const bool closed = prepareDataDirectory(bootstrap.dataDir, defaultDataDir);
 
     bool debug = bootstrap.hasOption("--debug") || readSettingsFlag(bootstrap.dataDir, "debugMode");
-    state.logPath = bootstrap.dataDir / "logs" / "bootstrap.log";
+    state.logPath = DataLayout(bootstrap.dataDir).logFile();
     configureLog(state.logPath, debug);
     logMessage(LogLevel::Info, std::string("bootstrap.start platform=") + platform::kPlatformName);
     logMessage(LogLevel::Info, std::string("bootstrap.version ") + build::kVersion);

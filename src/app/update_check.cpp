@@ -1,14 +1,12 @@
 #include "app/update_check.h"
 
 #include "app/bootstrap.h"
-#include "app/bootstrap_state.h"
-#include "app/core_launch.h"
-#include "app/update_manifest.h"
 #include "net/json_request.h"
 #include "platform/user_settings.h"
+#include "storage/bootstrap_state.h"
+#include "storage/data_layout.h"
 #include "storage/storage_cleanup.h"
 #include "trust/error.h"
-#include "trust/json_read.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
 
@@ -21,24 +19,14 @@ bool offlineStartApplies(const Bootstrap& context, const Error& error, const std
 }
 
 void startOffline(Bootstrap& context, const Json::Value& state, const std::string& activeSlot) {
-    auto slotFolder = context.dataDir / "slots" / activeSlot;
+    const auto slotFolder = DataLayout(context.dataDir).slotFolder(activeSlot);
     context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
     // The launch checks the stored answer again before anything is started from it.
-    launchCore(context, slotFolder, readStoredAnswer(slotFolder), false);
+    launchCore(context.launchContext(), slotFolder, readStoredAnswer(slotFolder), false);
     cleanupStorage(context.dataDir, state);
 }
 
 }  // namespace
-
-void checkComponentsPublished(const Json::Value& manifest) {
-    for (const char* name : {"core", "ui"}) {
-        const Json::Value& component = memberOf(memberOf(manifest, "components"), name);
-        auto sha256 = readText(memberOf(component, "sha256"));
-        if (readInteger(memberOf(component, "coreApi")) != 1 || !sha256 || sha256->size() != 64) {
-            throw Error("LOCAL_ERROR", "Компоненты приложения ещё не опубликованы");
-        }
-    }
-}
 
 std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     context.reportStage("Проверка обновлений", 0.05);
@@ -59,20 +47,15 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
         return std::nullopt;
     }
 
-    update.manifest = readUpdateManifest(context, update.answer);
-    const Json::Value& offered = update.manifest;
-    // The manifest check has made sure the sequence is a whole number.
-    const Json::Int64 sequence = readInteger(offered["sequence"]).value();
-    const Json::Int64 highest = highestSequenceOf(update.state);
-    if (sequence < highest) {
+    update.manifest = context.readManifest(update.answer);
+    if (update.manifest.sequence < highestSequenceOf(update.state)) {
         throw Error("ROLLBACK_REJECTED", "Сервер предложил устаревший манифест");
     }
     // A manifest without a sequence counts as 0; store that rather than a null
     // that other readers of the state would have to understand.
-    update.state["highestSequence"] =
-        offered.isMember("sequence") ? offered["sequence"] : Json::Value(Json::Int64(0));
+    recordHighestSequence(update.state, update.manifest.sequence);
     writeBootstrapState(context.dataDir, update.state);
-    writeFileAtomic(context.dataDir / "code-trust.json", writeCompactJson(context.codeTrust));
+    writeFileAtomic(DataLayout(context.dataDir).codeTrustFile(), writeCompactJson(context.codeTrust));
 
     checkComponentsPublished(update.manifest);
     update.slot = slotNameFor(update.answer);

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "app/update_manifest.h"
+
 namespace zarvo {
 
 class Bootstrap;
@@ -15,13 +17,9 @@ class Bootstrap;
 struct AcceptedUpdate {
     Json::Value state;     // bootstrap-state.json as now written
     Json::Value answer;    // the signed envelope as received
-    Json::Value manifest;  // its checked payload
+    UpdateManifest manifest;  // its checked payload
     std::string slot;      // slotNameFor(answer)
 };
-
-// Raises "LOCAL_ERROR" "Компоненты приложения ещё не опубликованы" unless
-// core and ui both carry coreApi 1 and a 64-character sha256.
-void checkComponentsPublished(const Json::Value& manifest);
 
 // Runs with the update lock held. Reports "Проверка обновлений", reads the
 // state, requests the answer, refuses rollbacks, records the accepted

@@ -1,11 +1,10 @@
 #include "app/update_manifest.h"
 
-#include "app/bootstrap.h"
 #include "net/url_policy.h"
 #include "platform/user_settings.h"
+#include "storage/data_layout.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
-#include "trust/json_read.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
@@ -13,6 +12,8 @@
 namespace zarvo {
 namespace {
 
+// Text members are compared as JSON values, so a number where text belongs
+// fails; members of the wrong type fail their rule instead of raising.
 bool isText(const Json::Value& value, const std::string& expected) { return value == Json::Value(expected); }
 
 bool isInteger(const Json::Value& value, Json::Int64 expected) { return readInteger(value) == expected; }
@@ -29,54 +30,107 @@ bool isComponent(const Json::Value& components, const char* name, bool optional)
     return component.isObject() || (optional && component.isNull());
 }
 
-bool isCompatible(const Bootstrap& context, const Json::Value& manifest, const std::string& platformName) {
-    // Text members are compared as JSON values, so a number where text belongs
-    // fails; members of the wrong type fail their check instead of raising.
+bool hasComponents(const Json::Value& manifest) {
     const Json::Value& components = memberOf(manifest, "components");
-    return isText(memberOf(manifest, "type"), "bootstrap") && isInteger(memberOf(manifest, "schemaVersion"), 1) &&
-           isText(memberOf(manifest, "platform"), platformName) &&
-           isText(memberOf(manifest, "arch"), platform::kPlatformArch) &&
-           isInteger(memberOf(manifest, "coreApi"), 1) &&
-           isAllowedUrlText(memberOf(manifest, "apiUrl"), context.allowLoopbackHttp) &&
-           isAllowedUrlText(memberOf(manifest, "azuriomUrl"), context.allowLoopbackHttp) &&
-           isText(memberOf(memberOf(manifest, "contentKey"), "scope"), "content") &&
-           readInteger(memberOf(manifest, "sequence")).has_value() && isComponent(components, "core", false) &&
-           isComponent(components, "ui", false) && isComponent(components, "bootstrap", true);
+    return isComponent(components, "core", false) && isComponent(components, "ui", false) &&
+           isComponent(components, "bootstrap", true);
 }
 
 }  // namespace
 
-Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope) {
-    return readUpdateManifest(context, envelope, platform::kPlatformName);
+ReleaseComponent::ReleaseComponent(Json::Value descriptor) : descriptor_(std::move(descriptor)) {
+    sha256_ = readText(memberOf(descriptor_, "sha256")).value_or("");
+    const Json::Value& entry = memberOf(descriptor_, "entry");
+    hasTextEntry_ = entry.isString();
+    entry_ = hasTextEntry_ ? entry.asString() : std::string();
+    files_ = memberOf(descriptor_, "files");
 }
 
-Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope, const std::string& platformName) {
-    Json::Value manifest = openSignedEnvelope(envelope, context.codeTrust, "code");
-    if (!isCompatible(context, manifest, platformName)) {
+std::string ReleaseComponent::versionText() const {
+    const Json::Value& version = memberOf(descriptor_, "version");
+    return version.isObject() || version.isArray() ? std::string() : version.asString();
+}
+
+bool ReleaseComponent::isPublished() const {
+    return readInteger(memberOf(descriptor_, "coreApi")) == 1 && sha256_.size() == 64;
+}
+
+Artifact ReleaseComponent::artifact() const { return readArtifact(descriptor_); }
+
+Artifact readArtifact(const Json::Value& descriptor) {
+    Artifact artifact;
+    ArtifactDigest& digest = artifact.digest;
+    digest.algorithm = descriptor.isObject() && descriptor.isMember("sha256") ? "sha256" : "sha1";
+    const std::size_t length = digest.algorithm == "sha256" ? 64 : 40;
+    digest.value = readText(memberOf(descriptor, digest.algorithm)).value_or("");
+    if (digest.value.size() != length || !isLowerHex(digest.value)) {
+        throw Error("HASH_REQUIRED", "Артефакт должен иметь контрольную сумму");
+    }
+    const Json::Value& size = memberOf(descriptor, "size");
+    if (!size.isNull()) {
+        if (!size.isUInt64()) {
+            throw Error("LOCAL_ERROR", "Некорректный размер артефакта");
+        }
+        artifact.size = size.asUInt64();
+    }
+    // A missing URL is refused by the URL policy like any other unusable one.
+    const Json::Value& url = memberOf(descriptor, "url");
+    artifact.url = url.isString() ? url.asString() : std::string();
+    return artifact;
+}
+
+std::vector<std::string> brokenManifestRules(const Json::Value& m, const ManifestRules& rules) {
+    const std::pair<const char*, bool> checks[] = {
+        {"apiUrl", isAllowedUrlText(memberOf(m, "apiUrl"), rules.allowLoopbackHttp)},
+        {"arch", isText(memberOf(m, "arch"), platform::kPlatformArch)},
+        {"azuriomUrl", isAllowedUrlText(memberOf(m, "azuriomUrl"), rules.allowLoopbackHttp)},
+        {"components", hasComponents(m)},
+        {"contentKey", isText(memberOf(memberOf(m, "contentKey"), "scope"), "content")},
+        {"coreApi", isInteger(memberOf(m, "coreApi"), 1)},
+        {"platform", isText(memberOf(m, "platform"), rules.platform)},
+        {"schemaVersion", isInteger(memberOf(m, "schemaVersion"), 1)},
+        {"sequence", readInteger(memberOf(m, "sequence")).has_value()},
+        {"type", isText(memberOf(m, "type"), "bootstrap")},
+    };
+    std::vector<std::string> broken;
+    for (const auto& [member, kept] : checks) {
+        if (!kept) {
+            broken.emplace_back(member);
+        }
+    }
+    return broken;
+}
+
+UpdateManifest readUpdateManifest(const Json::Value& envelope, const Json::Value& codeTrust,
+                                  const ManifestRules& rules) {
+    UpdateManifest manifest;
+    manifest.payload = openSignedEnvelope(envelope, codeTrust, "code");
+    if (!brokenManifestRules(manifest.payload, rules).empty()) {
         throw Error("LOCAL_ERROR", "Манифест обновления несовместим");
+    }
+    const Json::Value& payload = manifest.payload;
+    manifest.sequence = readInteger(payload["sequence"]).value();
+    const Json::Value& components = payload["components"];
+    manifest.core = ReleaseComponent(components["core"]);
+    manifest.ui = ReleaseComponent(components["ui"]);
+    if (components["bootstrap"].isObject()) {
+        manifest.bootstrap = ReleaseComponent(components["bootstrap"]);
     }
     return manifest;
 }
 
+void checkComponentsPublished(const UpdateManifest& manifest) {
+    if (!manifest.core.isPublished() || !manifest.ui.isPublished()) {
+        throw Error("LOCAL_ERROR", "Компоненты приложения ещё не опубликованы");
+    }
+}
+
 Json::Value readStoredAnswer(const std::filesystem::path& slotFolder) {
-    return parseStrictJson(readFileLimited(slotFolder / "manifest.json", kJsonFileLimit));
+    return parseStrictJson(readFileLimited(slotManifestFile(slotFolder), kJsonFileLimit));
 }
 
 std::string slotNameFor(const Json::Value& envelope) {
     return hashBytes(writeCompactJson(envelope), "sha256").substr(0, 24);
-}
-
-bool isValidSlotName(const std::string& name) {
-    if (name.empty() || name.size() > 80) {
-        return false;
-    }
-    for (char c : name) {
-        bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-        if (!allowed) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace zarvo

@@ -1,31 +1,93 @@
-// The documents the update flow lives on: the signed bootstrap answer and its
-// manifest, and the names of slots.
+// The update manifest: the signed payload of the service's answer, read once
+// into a typed view. This file is the only reader of the manifest's members;
+// the update flow, the launch, the self-update and the release tool ask it.
 #pragma once
 
 #include <json/value.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "net/download.h"
 
 namespace zarvo {
 
-class Bootstrap;
+// What a manifest must fit besides its signature.
+struct ManifestRules {
+    // "linux" or "windows": this program's platform, or another one for the
+    // tools that publish releases for it.
+    std::string platform;
+    bool allowLoopbackHttp = false;
+};
 
-// Opens the signed answer against the run's trust object and checks that the
-// manifest fits this program: its rules, a whole-number sequence, and
-// components that are objects ("bootstrap" may be missing). Raises the
-// envelope's errors, or "LOCAL_ERROR" "Манифест обновления несовместим".
-Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope);
-// The same check for a pre-starter of another platform ("linux", "windows"),
-// for tools that publish releases for it.
-Json::Value readUpdateManifest(const Bootstrap& context, const Json::Value& envelope, const std::string& platformName);
+// One component of a release ("core", "ui" or "bootstrap") as signed.
+class ReleaseComponent {
+public:
+    ReleaseComponent() = default;
+    explicit ReleaseComponent(Json::Value descriptor);
+
+    // The "sha256" member as text; empty when missing or not text.
+    const std::string& sha256() const noexcept { return sha256_; }
+    // The program to start, relative to the unpacked component; empty when
+    // missing or not text, which no install path accepts.
+    const std::string& entry() const noexcept { return entry_; }
+    // Whether the entry is text at all (an empty text included).
+    bool hasTextEntry() const noexcept { return hasTextEntry_; }
+    // The signed file list (relative path -> lowercase SHA-256), as signed;
+    // verifyComponentFiles judges its shape.
+    const Json::Value& files() const noexcept { return files_; }
+    // The version as the log shows it; empty for anything but a plain value.
+    std::string versionText() const;
+    // Published for this program: coreApi 1 and a 64-character sha256.
+    bool isPublished() const;
+    // Where and how to fetch it. Raises "HASH_REQUIRED" "Артефакт должен иметь
+    // контрольную сумму" (a missing or malformed digest; "sha256" wins over
+    // "sha1" when present) or "LOCAL_ERROR" "Некорректный размер артефакта".
+    Artifact artifact() const;
+    // The descriptor as signed, for checks that compare whole components.
+    const Json::Value& descriptor() const noexcept { return descriptor_; }
+
+private:
+    Json::Value descriptor_;
+    std::string sha256_;
+    std::string entry_;
+    bool hasTextEntry_ = false;
+    Json::Value files_;
+};
+
+// An accepted manifest.
+struct UpdateManifest {
+    Json::Value payload;
+    std::int64_t sequence = 0;
+    ReleaseComponent core;
+    ReleaseComponent ui;
+    std::optional<ReleaseComponent> bootstrap;
+};
+
+// The members of the payload that break the manifest's rules, in name order
+// ("components" for a missing or malformed component); empty when it fits.
+// Never raises.
+std::vector<std::string> brokenManifestRules(const Json::Value& payload, const ManifestRules& rules);
+// Opens the signed answer with the trust object and checks the manifest
+// against the rules. Raises the envelope's errors, or "LOCAL_ERROR"
+// "Манифест обновления несовместим".
+UpdateManifest readUpdateManifest(const Json::Value& envelope, const Json::Value& codeTrust,
+                                  const ManifestRules& rules);
+// Raises "LOCAL_ERROR" "Компоненты приложения ещё не опубликованы" unless core
+// and ui are both published.
+void checkComponentsPublished(const UpdateManifest& manifest);
+// A download descriptor ("url", optional "size", "sha256" or "sha1") read with
+// the rules of ReleaseComponent::artifact.
+Artifact readArtifact(const Json::Value& descriptor);
+
 // The answer stored as a slot's manifest.json, parsed but not verified: every
 // use goes through readUpdateManifest. Raises the file's or the parser's error.
 Json::Value readStoredAnswer(const std::filesystem::path& slotFolder);
 // First 24 hex characters of the SHA-256 of the compact answer: any change of
 // the answer, even outside the payload, names a new slot.
 std::string slotNameFor(const Json::Value& envelope);
-// 1 to 80 characters of a-z, 0-9, "-" and "_"; checked before a stored name becomes a folder.
-bool isValidSlotName(const std::string& name);
 
 }  // namespace zarvo

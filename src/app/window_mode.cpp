@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "app/bootstrap.h"
-#include "app/window_flow.h"
 #include "log/logger.h"
 #include "platform/display.h"
 #include "platform/files.h"

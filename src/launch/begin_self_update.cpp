@@ -12,6 +12,8 @@
 #include "net/download.h"
 #include "platform/files.h"
 #include "platform/processes.h"
+#include "storage/bootstrap_state.h"
+#include "storage/data_layout.h"
 #include "storage/path_kind.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
@@ -21,68 +23,59 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kBundleNameDigits = 24;
-
 // The package's digest names its download and its folder, so it must be the
 // digest form that the download itself insists on; the entry must be text.
-void checkDescriptor(const Json::Value& bundle) {
-    if (!bundle.isObject() || !bundle["entry"].isString()) {
+Artifact checkDescriptor(const ReleaseComponent& bundle) {
+    if (!bundle.hasTextEntry()) {
         throw Error("LOCAL_ERROR", "Манифест обновления несовместим");
     }
-    if (artifactDigest(bundle).algorithm != "sha256") {
+    Artifact artifact = bundle.artifact();
+    if (artifact.digest.algorithm != "sha256") {
         throw Error("HASH_REQUIRED", "Артефакт должен иметь контрольную сумму");
     }
-}
-
-std::string recordedHash(const Json::Value& state) {
-    const Json::Value& hash = state["bootstrapHash"];
-    return hash.isString() ? hash.asString() : std::string();
+    return artifact;
 }
 
 // An existing "update-" folder is used as it is. It can only be complete: the
 // archive is unpacked under a private name that the cleanup also removes, and
 // published by one rename, so a crash mid-way never leaves a half bundle there.
-fs::path unpackBundle(const fs::path& dataDir, const fs::path& archive, const std::string& sha256) {
-    // Links inside the data directory are refused; where the directory itself lies is the user's choice.
-    const fs::path folder = resolveInstallPath(dataDir, "bootstrap");
-    const std::string name = "update-" + sha256.substr(0, kBundleNameDigits);
-    const fs::path unpacked = folder / name;
+fs::path unpackBundle(const DataLayout& layout, const fs::path& archive, const std::string& sha256) {
+    const fs::path unpacked = layout.unpackedBundle(sha256);
     if (existsAtAll(unpacked)) {
         logMessage(LogLevel::Info, "self-update.unpack-reused folder=" + platform::pathToGenericUtf8(unpacked));
         return unpacked;
     }
-    const fs::path partial = folder / (name + "-unpacking-" + randomHexName());
+    const fs::path partial = DataLayout::unpackingFolderFor(unpacked);
     extractArchive(archive, partial, kBundleSizeCeiling);
-    if (std::error_code error = platform::moveFolderNoReplace(partial, unpacked)) {
-        throw fs::filesystem_error("rename", partial, unpacked, error);
-    }
+    moveFolderToNewName(partial, unpacked);
     logMessage(LogLevel::Info, "self-update.unpacked folder=" + platform::pathToGenericUtf8(unpacked));
     return unpacked;
 }
 
 }  // namespace
 
-bool beginSelfUpdate(const SelfUpdateContext& context, const Json::Value& components, const Json::Value& state) {
-    const Json::Value& bundle = components["bootstrap"];
-    if (bundle.isNull() || context.options->count("--no-self-update") != 0) {
+bool beginSelfUpdate(const SelfUpdateContext& context, const std::optional<ReleaseComponent>& bundle,
+                     const Json::Value& state) {
+    if (!bundle || context.options->count("--no-self-update") != 0) {
         return false;
     }
-    checkDescriptor(bundle);
-    const std::string sha256 = bundle["sha256"].asString();
-    if (sha256 == recordedHash(state)) {
+    const Artifact artifact = checkDescriptor(*bundle);
+    const std::string& sha256 = artifact.digest.value;
+    if (sha256 == bootstrapHashOf(state)) {
         return false;
     }
-    const std::string entry = bundle["entry"].asString();
+    const std::string& entry = bundle->entry();
+    const DataLayout layout(context.dataDir);
 
     context.reportStage("Обновление престартера", 0.8);
     logMessage(LogLevel::Info, "self-update.begin bundle=" + sha256 + " entry=" + entry);
-    const fs::path archive = context.dataDir / "downloads" / sha256;
-    downloadArtifact(bundle, archive, "", "", context.allowLoopbackHttp, context.cancelRequested, DownloadProgress(),
+    const fs::path archive = layout.download(sha256);
+    downloadArtifact(artifact, archive, "", "", context.allowLoopbackHttp, context.cancelRequested, DownloadProgress(),
                      kBundleSizeCeiling);
-    const fs::path unpacked = unpackBundle(context.dataDir, archive, sha256);
+    const fs::path unpacked = unpackBundle(layout, archive, sha256);
 
     const fs::path executable = resolveInstallPath(unpacked, entry);
-    const fs::path target = resolveInstallPath(context.dataDir / "bootstrap" / "current", entry);
+    const fs::path target = resolveInstallPath(layout.currentBootstrap(), entry);
     platform::createPrivateFolders(target.parent_path());
 
     const std::string parent = std::to_string(platform::currentProcessId());

@@ -11,12 +11,11 @@
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/user_settings.h"
+#include "storage/bootstrap_state.h"
 #include "storage/data_directory.h"
+#include "storage/data_layout.h"
 #include "storage/path_kind.h"
 #include "trust/error.h"
-#include "trust/hashing.h"
-#include "trust/strict_json.h"
-#include "trust/verified_file.h"
 
 namespace zarvo {
 namespace {
@@ -31,21 +30,21 @@ const std::string& option(const SelfUpdateContext& context, const char* name) { 
 
 fs::path normalised(const fs::path& path) { return fs::absolute(path).lexically_normal(); }
 
-void checkTarget(const SelfUpdateContext& context, const fs::path& target, const std::string& entry) {
-    if (target != normalised(resolveInstallPath(context.dataDir / "bootstrap" / "current", entry))) {
+void checkTarget(const DataLayout& layout, const fs::path& target, const std::string& entry) {
+    if (target != normalised(resolveInstallPath(layout.currentBootstrap(), entry))) {
         throw Error("LOCAL_ERROR", "Недопустимая цель самообновления");
     }
 }
 
 // This process must be the entry of an unpacked bundle of this data
 // directory, so it only ever copies the bundle it was started from.
-void checkSource(const SelfUpdateContext& context, const fs::path& bundleRoot, const std::string& entry) {
+void checkSource(const DataLayout& layout, const fs::path& bundleRoot, const std::string& entry) {
     std::error_code error;
     const fs::path own = fs::canonical(platform::executablePath(), error);
     const fs::path expected = error ? fs::path() : fs::canonical(resolveInstallPath(bundleRoot, entry), error);
-    const fs::path folder = error ? fs::path() : fs::canonical(context.dataDir / "bootstrap", error);
+    const fs::path folder = error ? fs::path() : fs::canonical(layout.bootstrapFolder(), error);
     if (error || own != expected || bundleRoot.parent_path() != folder ||
-        !pathToGenericUtf8(bundleRoot.filename()).starts_with("update-")) {
+        !isUnpackedBundleName(pathToGenericUtf8(bundleRoot.filename()))) {
         throw Error("LOCAL_ERROR", "Неверный источник самообновления");
     }
 }
@@ -91,24 +90,18 @@ void copyBundle(const fs::path& bundleRoot, const fs::path& candidate) {
     }
 }
 
-void moveFolder(const fs::path& from, const fs::path& to) {
-    if (std::error_code error = platform::moveFolderNoReplace(from, to)) {
-        throw fs::filesystem_error("rename", from, to, error);
-    }
-}
-
 // Two renames; when the second fails, the first is undone so "current" stays
 // what it was.
 void swapIn(const fs::path& candidate, const fs::path& current, const fs::path& previous) {
     bool movedAside = false;
     if (existsAtAll(current)) {
-        moveFolder(current, previous);
+        moveFolderToNewName(current, previous);
         movedAside = true;
         logMessage(LogLevel::Info, "self-update.moved-aside from=" + pathToGenericUtf8(current) +
                                        " to=" + pathToGenericUtf8(previous));
     }
     try {
-        moveFolder(candidate, current);
+        moveFolderToNewName(candidate, current);
     } catch (const std::exception& error) {
         if (movedAside) {
             if (std::error_code undo = platform::moveFolderNoReplace(previous, current)) {
@@ -118,17 +111,6 @@ void swapIn(const fs::path& candidate, const fs::path& current, const fs::path& 
         }
         throw;
     }
-}
-
-void recordInstalledHash(const fs::path& dataDir, const std::string& hash) {
-    const fs::path path = dataDir / "bootstrap-state.json";
-    Json::Value state =
-        existsAtAll(path) ? parseStrictJson(readFileLimited(path, kJsonFileLimit)) : Json::Value(Json::objectValue);
-    if (!state.isObject() && !state.isNull()) {
-        throw Error("LOCAL_ERROR", "Некорректное состояние обновления");
-    }
-    state["bootstrapHash"] = hash;
-    writeFileAtomic(path, writeCompactJson(state));
 }
 
 // Only a player's own data directory decides what the desktop starts; a
@@ -161,26 +143,25 @@ std::string joined(const std::vector<std::string>& words) {
 }  // namespace
 
 void completeSelfUpdate(const SelfUpdateContext& context) {
+    const DataLayout layout(context.dataDir);
     const fs::path target = normalised(platform::pathFromUtf8(option(context, "--self-replace")));
     const std::string& entry = option(context, "--self-entry");
-    checkTarget(context, target, entry);
+    checkTarget(layout, target, entry);
     const fs::path bundleRoot = fs::canonical(platform::pathFromUtf8(option(context, "--bundle-root")));
-    checkSource(context, bundleRoot, entry);
+    checkSource(layout, bundleRoot, entry);
     const std::string& parent = option(context, "--parent");
     logMessage(LogLevel::Info, "self-update.complete bundle=" + pathToGenericUtf8(bundleRoot) +
                                    " target=" + pathToGenericUtf8(target) + " parent=" + parent);
     waitForParent(parent);
 
-    // Links inside the data directory are refused; where the directory itself lies is the user's choice.
-    const fs::path folder = resolveInstallPath(context.dataDir, "bootstrap");
-    const fs::path candidate = folder / ("candidate-" + randomHexName());
+    const fs::path candidate = layout.newCandidateFolder();
     platform::createPrivateFolders(candidate);
     copyBundle(bundleRoot, candidate);
-    const fs::path current = folder / "current";
-    swapIn(candidate, current, folder / ("previous-" + randomHexName()));
+    const fs::path current = layout.currentBootstrap();
+    swapIn(candidate, current, layout.newPreviousFolder());
 
     const std::string& hash = option(context, "--self-hash");
-    recordInstalledHash(context.dataDir, hash);
+    changeBootstrapState(context.dataDir, [&hash](Json::Value& state) { recordBootstrapHash(state, hash); });
     logMessage(LogLevel::Info, "self-update.installed current=" + pathToGenericUtf8(current) + " bundle=" + hash);
     pointDesktopAt(context.dataDir, target);
 

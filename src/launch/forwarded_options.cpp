@@ -3,6 +3,7 @@
 #include "launch/self_update.h"
 
 #include "platform/files.h"
+#include "storage/data_layout.h"
 
 namespace zarvo {
 
@@ -12,7 +13,7 @@ std::vector<std::string> forwardedOptions(const SelfUpdateContext& context) {
         "--data-dir", pathToGenericUtf8(context.dataDir),
         "--service-url", context.serviceUrl,
         // The trust this run checked the release with, as the update flow stored it.
-        "--code-trust", pathToGenericUtf8(context.dataDir / "code-trust.json"),
+        "--code-trust", pathToGenericUtf8(DataLayout(context.dataDir).codeTrustFile()),
     };
     if (context.allowLoopbackHttp) {
         arguments.push_back("--allow-loopback-http");

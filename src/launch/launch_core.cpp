@@ -11,6 +11,7 @@
 #include "install/component_inventory.h"
 #include "install/safe_path.h"
 #include "launch/start_process.h"
+#include "storage/data_layout.h"
 #include "log/logger.h"
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -24,20 +25,15 @@ namespace {
 constexpr std::uintmax_t kReadyFileLimit = 128;
 constexpr int kEndedExitCode = 1;
 
-// A version as the log shows it; anything that is not a plain value shows empty.
-std::string versionText(const Json::Value& value) {
-    return value.isObject() || value.isArray() ? std::string() : value.asString();
-}
-
 std::vector<std::string> coreArguments(const LaunchContext& context, const std::filesystem::path& slot,
                                        const std::filesystem::path& readyFile, const std::string& token,
                                        bool softwareRendering) {
     using platform::pathToGenericUtf8;
     std::vector<std::string> arguments = {
         "--data-dir", pathToGenericUtf8(context.dataDir),
-        "--bootstrap-receipt", pathToGenericUtf8(slot / "manifest.json"),
-        "--code-trust", pathToGenericUtf8(context.dataDir / "code-trust.json"),
-        "--ui-package", pathToGenericUtf8(slot / "ui.rcc"),
+        "--bootstrap-receipt", pathToGenericUtf8(slotManifestFile(slot)),
+        "--code-trust", pathToGenericUtf8(DataLayout(context.dataDir).codeTrustFile()),
+        "--ui-package", pathToGenericUtf8(slotInterfacePackage(slot)),
         "--ready-file", pathToGenericUtf8(readyFile),
         "--ready-token", token,
     };
@@ -130,20 +126,17 @@ Outcome awaitReadyFile(const LaunchContext& context, platform::ProcessHandle& pr
 void launchCore(const LaunchContext& context, const std::filesystem::path& slotFolder, const Json::Value& stored,
                 bool softwareRendering) {
     const std::filesystem::path slot = std::filesystem::absolute(slotFolder);
-    const Json::Value payload = context.readManifest(stored);
-    const Json::Value& core = payload["components"]["core"];
+    const UpdateManifest manifest = context.readManifest(stored);
     // Held until this attempt, and a second attempt started from it, has ended.
-    ComponentLocks locks = verifyComponentFiles(slot / "core", core["files"]);
+    ComponentLocks locks = verifyComponentFiles(slotCoreFolder(slot), manifest.core.files());
 
     const std::string token = randomHexName();
-    const std::filesystem::path readyFile = slot / ("ready-" + token);
-    const Json::Value& entry = core["entry"];
-    const std::filesystem::path executable =
-        resolveInstallPath(slot / "core", entry.isString() ? entry.asString() : std::string());
+    const std::filesystem::path readyFile = slotReadyFile(slot, token);
+    const std::filesystem::path executable = resolveInstallPath(slotCoreFolder(slot), manifest.core.entry());
     const auto arguments = coreArguments(context, slot, readyFile, token, softwareRendering);
 
-    logMessage(LogLevel::Info, "bootstrap.launch core=" + versionText(core["version"]) +
-                                   " ui=" + versionText(payload["components"]["ui"]["version"]) +
+    logMessage(LogLevel::Info, "bootstrap.launch core=" + manifest.core.versionText() +
+                                   " ui=" + manifest.ui.versionText() +
                                    " software=" + (softwareRendering ? "true" : "false"));
     platform::ProcessHandle process = startProcess(executable, arguments);
 

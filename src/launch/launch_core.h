@@ -10,6 +10,8 @@
 
 #include <json/value.h>
 
+#include "app/update_manifest.h"
+
 namespace zarvo {
 
 // How long one attempt waits for the ready file.
@@ -27,8 +29,8 @@ struct LaunchContext {
     bool debug = false;
     // Read at every poll; may be set by another thread. Never null.
     const std::atomic<bool>* cancelRequested = nullptr;
-    // The check of a signed answer against the run's trust; returns its payload.
-    std::function<Json::Value(const Json::Value& envelope)> readManifest;
+    // The check of a signed answer against the run's trust.
+    std::function<UpdateManifest(const Json::Value& envelope)> readManifest;
     // The run's stage report and cancellation point.
     std::function<void(const std::string& text, double fraction)> reportStage;
     LaunchTiming timing;

@@ -9,8 +9,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "app/update_manifest.h"
 
 namespace zarvo {
 
@@ -35,13 +38,14 @@ struct SelfUpdateContext {
 std::vector<std::string> forwardedOptions(const SelfUpdateContext& context);
 
 // The old side, after the release's slot is installed. Does nothing and
-// returns false when components has no "bootstrap" package, when its sha256
+// returns false when the release has no pre-starter bundle, when its sha256
 // is the state's "bootstrapHash" or with "--no-self-update". Otherwise
 // downloads and unpacks the package into "bootstrap/update-<24 hex>", starts
 // its pre-starter in self-replacement mode and returns true: the caller's run
 // then ends at once, successfully, launching nothing. Raises the download,
 // extraction, path and start errors. Update thread, under "bootstrap.lock".
-bool beginSelfUpdate(const SelfUpdateContext& context, const Json::Value& components, const Json::Value& state);
+bool beginSelfUpdate(const SelfUpdateContext& context, const std::optional<ReleaseComponent>& bundle,
+                     const Json::Value& state);
 
 // The whole self-replacement run: checks that this process runs from the named
 // bundle and targets "bootstrap/current", waits up to 30 s for the old process,

@@ -7,6 +7,7 @@
 #include "launch/quote_argument.h"
 #include "log/logger.h"
 #include "platform/files.h"
+#include "platform/processes.h"
 #include "trust/error.h"
 
 namespace zarvo {
@@ -32,6 +33,26 @@ platform::ProcessHandle startProcess(const std::filesystem::path& executable, co
     } catch (const std::system_error& error) {
         logMessage(LogLevel::Warn, std::string("process.start-failed reason=") + error.what());
         failStart();
+    }
+}
+
+namespace {
+
+constexpr const char* kScrubbedVariables[] = {
+    "QT_PLUGIN_PATH",        "QT_QPA_PLATFORM_PLUGIN_PATH", "QML_IMPORT_PATH",
+    "QML2_IMPORT_PATH",      "QML_DISK_CACHE_PATH",         "QML_XHR_ALLOW_FILE_READ",
+    "QML_XHR_ALLOW_FILE_WRITE", "QT_QUICK_CONTROLS_STYLE",  "QT_QUICK_CONTROLS_CONF",
+    "QT_QPA_PLATFORMTHEME",  "JAVA_TOOL_OPTIONS",           "_JAVA_OPTIONS",
+    "JDK_JAVA_OPTIONS",      "CLASSPATH",                   "LD_PRELOAD",
+    "LD_AUDIT",              "LD_LIBRARY_PATH",             "DYLD_INSERT_LIBRARIES",
+    "DYLD_LIBRARY_PATH",
+};
+
+}  // namespace
+
+void scrubEnvironment() noexcept {
+    for (const char* name : kScrubbedVariables) {
+        platform::removeEnvironmentVariable(name);
     }
 }
 

@@ -1,5 +1,6 @@
-// The one routine that starts another program: the core, or the next
-// pre-starter during a self-update.
+// The one routine that starts another program (the core, or the next
+// pre-starter during a self-update), and the removal of inherited variables
+// that could redirect plug-ins, imports or libraries of what it starts.
 #pragma once
 
 #include <filesystem>
@@ -15,5 +16,10 @@ namespace zarvo {
 // handles. The caller owns the returned handle. Raises "LOCAL_ERROR"
 // "Не удалось запустить приложение"; nothing has started then. Update thread.
 platform::ProcessHandle startProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments);
+
+// Removes the 19 variables from this process's environment, so that neither
+// the pre-starter nor anything it starts sees them. Never fails. Call first
+// thing in main, before any other thread exists.
+void scrubEnvironment() noexcept;
 
 }  // namespace zarvo

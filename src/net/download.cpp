@@ -3,7 +3,6 @@
 #include "net/download.h"
 
 #include <chrono>
-#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +13,7 @@
 #include "net/transfer_options.h"
 #include "net/url_policy.h"
 #include "platform/files.h"
+#include "storage/data_layout.h"
 #include "storage/storage_lock.h"
 #include "trust/digest.h"
 #include "trust/error.h"
@@ -43,35 +43,8 @@ void throwIfCancelled(const std::atomic<bool>* cancelRequested) {
     }
 }
 
-fs::path withSuffix(const fs::path& path, const char* suffix) {
-    fs::path result = path;
-    result += suffix;
-    return result;
-}
-
-const Json::Value* findMember(const Json::Value& object, std::string_view name) {
-    return object.isObject() ? object.find(name.data(), name.data() + name.size()) : nullptr;
-}
-
 bool isLink(const fs::path& path) { return fs::is_symlink(fs::symlink_status(path)); }
 bool isRegularFile(const fs::path& path) { return fs::is_regular_file(fs::symlink_status(path)); }
-
-std::uint64_t artifactSize(const Json::Value& artifact) {
-    const Json::Value* size = findMember(artifact, "size");
-    if (size == nullptr || size->isNull()) {
-        return 0;
-    }
-    if (!size->isUInt64()) {
-        throw Error("LOCAL_ERROR", "Некорректный размер артефакта");
-    }
-    return size->asUInt64();
-}
-
-std::string artifactUrl(const Json::Value& artifact) {
-    const Json::Value* url = findMember(artifact, "url");
-    // A missing URL is refused by the URL policy like any other unusable one.
-    return url != nullptr && url->isString() ? url->asString() : std::string();
-}
 
 // Waits, polling, while another process downloads the same target.
 StorageLock lockDownload(const fs::path& lockPath, const std::atomic<bool>* cancelRequested) {
@@ -193,21 +166,7 @@ long fetch(const std::string& url, DownloadSink& sink, const std::string& bearer
 
 }  // namespace
 
-ArtifactDigest artifactDigest(const Json::Value& artifact) {
-    ArtifactDigest digest;
-    digest.algorithm = artifact.isObject() && artifact.isMember("sha256") ? "sha256" : "sha1";
-    size_t length = digest.algorithm == "sha256" ? 64 : 40;
-    const Json::Value* value = findMember(artifact, digest.algorithm);
-    if (value != nullptr && value->isString()) {
-        digest.value = value->asString();
-    }
-    if (digest.value.size() != length || digest.value.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        throw Error("HASH_REQUIRED", "Артефакт должен иметь контрольную сумму");
-    }
-    return digest;
-}
-
-void downloadArtifact(const Json::Value& artifact, const fs::path& target, const std::string& bearerToken,
+void downloadArtifact(const Artifact& artifact, const fs::path& target, const std::string& bearerToken,
                       const std::string& tokenOrigin, bool allowLoopbackHttp,
                       const std::atomic<bool>* cancelRequested, const DownloadProgress& onProgress,
                       std::uint64_t sizeCeiling) {
@@ -215,15 +174,15 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
         registerSecret(bearerToken);
     }
     auto started = std::chrono::steady_clock::now();
-    ArtifactDigest digest = artifactDigest(artifact);
-    std::string url = artifactUrl(artifact);
-    std::uint64_t size = artifactSize(artifact);
+    const ArtifactDigest& digest = artifact.digest;
+    const std::string& url = artifact.url;
+    const std::uint64_t size = artifact.size;
 
     fs::path parent = target.parent_path();
     if (!parent.empty()) {
         platform::createPrivateFolders(parent);
     }
-    StorageLock lock = lockDownload(withSuffix(target, ".lock"), cancelRequested);
+    StorageLock lock = lockDownload(downloadLockOf(target), cancelRequested);
 
     if (holdsArtifact(target, size, digest)) {
         if (isDebugMode()) {
@@ -235,7 +194,7 @@ void downloadArtifact(const Json::Value& artifact, const fs::path& target, const
     if (!parent.empty()) {
         platform::createPrivateFolders(parent);
     }
-    fs::path partial = withSuffix(target, ".part");
+    const fs::path partial = partialDownloadOf(target);
     if (isLink(target) || isLink(partial)) {
         throw Error("LOCAL_ERROR", "Опасный путь загрузки");
     }

@@ -27,12 +27,22 @@ public:
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
     FileHandle(FileHandle&& other) noexcept : handle_(other.release()) {}
-    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle& operator=(FileHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.release();
+        }
+        return *this;
+    }
     ~FileHandle() { reset(); }
 
     bool valid() const noexcept { return handle_ != kInvalid; }
     std::intptr_t get() const noexcept { return handle_; }
-    std::intptr_t release() noexcept;
+    std::intptr_t release() noexcept {
+        const std::intptr_t handle = handle_;
+        handle_ = kInvalid;
+        return handle;
+    }
     // Closes the handle; a failing close is ignored, there is nothing left to do with it.
     void reset() noexcept;
 
@@ -129,6 +139,9 @@ void flushFolderTree(const std::filesystem::path& folder);
 // user only; existing folders are left as they are. Raises
 // std::filesystem::filesystem_error.
 void createPrivateFolders(const std::filesystem::path& folder);
+// Creates one folder, whose parent exists, accessible to the user only; one
+// that is already there is no error. Raises std::filesystem::filesystem_error.
+void createPrivateFolder(const std::filesystem::path& folder);
 // Closes an existing folder to everyone but its owner when it is open to
 // others; returns whether it was changed. Windows' per-user folders are
 // private already. Raises std::system_error.

@@ -54,20 +54,6 @@ FileHandle requireRegularFile(FileHandle file, const fs::path& path) {
 
 // --- Handles ---------------------------------------------------------------
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        reset();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-std::intptr_t FileHandle::release() noexcept {
-    std::intptr_t handle = handle_;
-    handle_ = kInvalid;
-    return handle;
-}
-
 void FileHandle::reset() noexcept {
     if (valid()) {
         ::close(descriptorOf(*this));
@@ -261,24 +247,10 @@ void flushFolderTree(const fs::path& folder) {
     }
 }
 
-void createPrivateFolders(const fs::path& folder) {
-    if (folder.empty()) {
-        return;
-    }
-    std::error_code error;
-    if (fs::is_directory(folder, error)) {
-        return;
-    }
-    const fs::path parent = folder.parent_path();
-    if (parent != folder && !parent.empty()) {
-        createPrivateFolders(parent);
-    }
+void createPrivateFolder(const fs::path& folder) {
     // The mode is given at creation, so the folder is never open to others even briefly.
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         throw fs::filesystem_error("create folder", folder, std::error_code(errno, std::generic_category()));
-    }
-    if (!fs::is_directory(folder, error)) {
-        throw fs::filesystem_error("create folder", folder, std::make_error_code(std::errc::not_a_directory));
     }
 }
 

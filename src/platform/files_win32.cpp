@@ -198,20 +198,6 @@ void requireRegularFile(const FileHandle& file, const fs::path& path) {
 
 // --- Handles ---------------------------------------------------------------
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        reset();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-std::intptr_t FileHandle::release() noexcept {
-    std::intptr_t handle = handle_;
-    handle_ = kInvalid;
-    return handle;
-}
-
 void FileHandle::reset() noexcept {
     if (valid()) {
         ::CloseHandle(handleOf(*this));
@@ -387,18 +373,7 @@ void flushFolderTree(const fs::path& folder) {
     }
 }
 
-void createPrivateFolders(const fs::path& folder) {
-    if (folder.empty()) {
-        return;
-    }
-    std::error_code error;
-    if (fs::is_directory(folder, error)) {
-        return;
-    }
-    const fs::path parent = folder.parent_path();
-    if (parent != folder && !parent.empty()) {
-        createPrivateFolders(parent);
-    }
+void createPrivateFolder(const fs::path& folder) {
     // A new folder inherits the access rules of its parent: under the user's
     // profile, the user's alone.
     if (!::CreateDirectoryW(folder.c_str(), nullptr)) {
@@ -406,9 +381,6 @@ void createPrivateFolders(const fs::path& folder) {
         if (failure != ERROR_ALREADY_EXISTS) {
             throw fs::filesystem_error("create folder", folder, errorCodeOf(failure));
         }
-    }
-    if (!fs::is_directory(folder, error)) {
-        throw fs::filesystem_error("create folder", folder, std::make_error_code(std::errc::not_a_directory));
     }
 }
 

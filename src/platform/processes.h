@@ -39,8 +39,23 @@ class ProcessHandle {
 public:
     ProcessHandle() = default;
     ProcessHandle(std::intptr_t handle, std::int64_t processId) noexcept : handle_(handle), processId_(processId) {}
-    ProcessHandle(ProcessHandle&& other) noexcept;
-    ProcessHandle& operator=(ProcessHandle&& other) noexcept;
+    ProcessHandle(ProcessHandle&& other) noexcept
+        : handle_(other.handle_), processId_(other.processId_), exited_(other.exited_), ended_(other.ended_) {
+        other.handle_ = -1;
+        other.processId_ = -1;
+    }
+    ProcessHandle& operator=(ProcessHandle&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.handle_;
+            processId_ = other.processId_;
+            exited_ = other.exited_;
+            ended_ = other.ended_;
+            other.handle_ = -1;
+            other.processId_ = -1;
+        }
+        return *this;
+    }
     ProcessHandle(const ProcessHandle&) = delete;
     ProcessHandle& operator=(const ProcessHandle&) = delete;
     ~ProcessHandle() { close(); }

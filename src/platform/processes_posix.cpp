@@ -101,25 +101,6 @@ void prepare(SpawnSetup& setup, const ProcessStart& start) {
 
 }  // namespace
 
-ProcessHandle::ProcessHandle(ProcessHandle&& other) noexcept
-    : handle_(other.handle_), processId_(other.processId_), exited_(other.exited_), ended_(other.ended_) {
-    other.handle_ = -1;
-    other.processId_ = -1;
-}
-
-ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        processId_ = other.processId_;
-        exited_ = other.exited_;
-        ended_ = other.ended_;
-        other.handle_ = -1;
-        other.processId_ = -1;
-    }
-    return *this;
-}
-
 bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) {
     if (exited_) {
         return true;

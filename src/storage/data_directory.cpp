@@ -6,6 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/user_settings.h"
+#include "storage/data_layout.h"
 #include "storage/path_kind.h"
 #include "storage/storage_migration.h"
 #include "trust/error.h"
@@ -36,7 +37,7 @@ std::filesystem::path resolveDataDirectory() {
     // broken environment either way.
     std::filesystem::path legacy = std::filesystem::absolute(legacyDataDirectory());
     if (!existsAtAll(roaming) &&
-        (isPlainFile(legacy / "bootstrap-state.json") || isPlainFile(legacy / "settings.json"))) {
+        (isPlainFile(DataLayout(legacy).stateFile()) || isPlainFile(DataLayout(legacy).settingsFile()))) {
         return migrateStorage(legacy, roaming);
     }
     return roaming;

@@ -13,10 +13,6 @@
 namespace zarvo {
 namespace {
 
-bool isLowercaseSha256(const std::string& text) {
-    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 [[noreturn]] void damaged() { throw Error("HASH_MISMATCH", "Повреждён общий файл"); }
 
 }  // namespace
@@ -25,7 +21,7 @@ void linkVerifiedFile(const std::filesystem::path& source, const std::filesystem
                       const std::string& expected) {
     guardPath(source);
     guardPath(destination);
-    if (!isLowercaseSha256(expected)) {
+    if (expected.size() != 64 || !isLowerHex(expected)) {
         damaged();
     }
     if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(source))) {

@@ -11,7 +11,7 @@
 
 namespace zarvo {
 
-StorageLock lockStorageFile(const std::filesystem::path& path, LockSharing sharing) {
+StorageLock lockStorageFile(const std::filesystem::path& path) {
     guardPath(path);
     std::filesystem::path folder = path.parent_path();
     if (!folder.empty()) {
@@ -19,11 +19,7 @@ StorageLock lockStorageFile(const std::filesystem::path& path, LockSharing shari
     }
     std::optional<platform::FileHandle> handle;
     try {
-        switch (sharing) {
-        case LockSharing::None:
-            handle = platform::openExclusiveLockFile(path);
-            break;
-        }
+        handle = platform::openExclusiveLockFile(path);
     } catch (const std::system_error&) {
         throw Error("STORAGE_LOCK_FAILED", "Не удалось заблокировать хранилище");
     }

@@ -8,8 +8,6 @@
 
 namespace zarvo {
 
-enum class LockSharing { None };
-
 // One lock file handle: held, or not held because another process has it.
 class StorageLock {
 public:
@@ -25,8 +23,8 @@ private:
     platform::FileHandle handle_;
 };
 
-// Guards the path, creates its folder and opens the lock. A busy lock is
+// Guards the path, creates its folder and opens the lock without sharing. A busy lock is
 // returned not held; other failures raise "STORAGE_LOCK_FAILED".
-StorageLock lockStorageFile(const std::filesystem::path& path, LockSharing sharing = LockSharing::None);
+StorageLock lockStorageFile(const std::filesystem::path& path);
 
 }  // namespace zarvo

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "storage/bootstrap_state.h"
+#include "storage/data_layout.h"
 #include "storage/path_guard.h"
 #include "storage/path_kind.h"
 #include "storage/storage_lock.h"
@@ -31,14 +33,14 @@ struct MigrationLocks {
 };
 
 // Refuses while a pre-starter, the launcher or the game uses the folder.
-MigrationLocks ensureUnused(const std::filesystem::path& src) {
+MigrationLocks ensureUnused(const DataLayout& src) {
     MigrationLocks locks;
-    locks.bootstrapLock = lockStorageFile(src / "bootstrap.lock");
+    locks.bootstrapLock = lockStorageFile(src.updateLock());
     if (!locks.bootstrapLock.held()) {
         throw Error("STORAGE_MIGRATION_BUSY", "Закройте престартер перед переносом");
     }
     std::vector<StorageLock>& slotLocks = locks.slotLocks;
-    const std::filesystem::path slotLockFolder = src / "slot-locks";
+    const std::filesystem::path slotLockFolder = src.slotLocksFolder();
     if (existsAtAll(slotLockFolder)) {
         for (const auto& entry : std::filesystem::directory_iterator(slotLockFolder)) {
             slotLocks.push_back(lockStorageFile(entry.path()));
@@ -47,11 +49,11 @@ MigrationLocks ensureUnused(const std::filesystem::path& src) {
             }
         }
     }
-    const std::filesystem::path profiles = src / "profiles";
+    const std::filesystem::path profiles = src.profilesFolder();
     if (existsAtAll(profiles)) {
         for (const auto& entry : std::filesystem::directory_iterator(profiles)) {
             // Presence alone counts: the game leaves the file while it runs.
-            if (existsAtAll(entry.path() / "profile.lock")) {
+            if (existsAtAll(DataLayout::profileLock(entry.path()))) {
                 throw Error("STORAGE_MIGRATION_BUSY", "Закройте Minecraft перед переносом");
             }
         }
@@ -64,16 +66,15 @@ MigrationLocks ensureUnused(const std::filesystem::path& src) {
 // at any point leaves either the old folder to migrate again or a finished
 // new one. An empty hash only costs one extra self-update hand-over.
 void clearBootstrapHash(const std::filesystem::path& src) {
-    const std::filesystem::path statePath = src / "bootstrap-state.json";
-    if (!isPlainFile(statePath)) {
+    if (!isPlainFile(DataLayout(src).stateFile())) {
         return;
     }
-    Json::Value state = parseStrictJson(readFileLimited(statePath, kJsonFileLimit));
+    Json::Value state = readBootstrapState(src);
     if (!state.isObject()) {
         throw Error("INVALID_JSON", "Некорректный JSON");
     }
-    state["bootstrapHash"] = "";
-    writeFileAtomic(statePath, writeCompactJson(state));
+    recordBootstrapHash(state, "");
+    writeBootstrapState(src, state);
 }
 
 }  // namespace
@@ -86,7 +87,8 @@ std::filesystem::path migrateStorage(const std::filesystem::path& source, const 
     if (src == dst || isWithinStorage(src, dst) || isWithinStorage(dst, src)) {
         throw Error("LOCAL_ERROR", "Недопустимые папки переноса");
     }
-    if (!isRealFolder(src) || (!isPlainFile(src / "bootstrap-state.json") && !isPlainFile(src / "settings.json"))) {
+    const DataLayout layout(src);
+    if (!isRealFolder(src) || (!isPlainFile(layout.stateFile()) && !isPlainFile(layout.settingsFile()))) {
         throw Error("LOCAL_ERROR", "Исходная папка не содержит данные ZarvoLauncher");
     }
     if (existsAtAll(dst)) {
@@ -95,13 +97,13 @@ std::filesystem::path migrateStorage(const std::filesystem::path& source, const 
 
     // Held through the rename: the locks sit on the files themselves, which
     // move with the folder, so nobody can start on it between check and move.
-    MigrationLocks locks = ensureUnused(src);
+    MigrationLocks locks = ensureUnused(layout);
 
     std::filesystem::create_directories(dst.parent_path());
     clearBootstrapHash(src);
     Json::Value record(Json::objectValue);
     record["source"] = platform::pathToGenericUtf8(src);
-    writeFileAtomic(src / "storage-migration.json", writeCompactJson(record));
+    writeFileAtomic(layout.migrationRecord(), writeCompactJson(record));
 
     // One rename moves everything or nothing. Across file systems it cannot
     // work; copying instead would leave two half-valid folders after a crash,

@@ -89,6 +89,10 @@ std::string hashOpenFile(const platform::FileHandle& file, std::string_view algo
     }
 }
 
+bool isLowerHex(std::string_view text) noexcept {
+    return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 std::string decodeBase64(std::string_view text) {
     std::string bytes(text.size(), '\0');
     std::size_t length = 0;

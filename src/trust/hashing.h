@@ -18,6 +18,8 @@ std::string hashFile(const std::filesystem::path& path, std::string_view algorit
 // position to the end, so the bytes hashed are those of the file the handle
 // keeps, whatever its path names now. Raises like hashFile.
 std::string hashOpenFile(const platform::FileHandle& file, std::string_view algorithm);
+// Only the characters of a digest's text: 0-9 and a-f (an empty text too).
+bool isLowerHex(std::string_view text) noexcept;
 // Standard Base64 with padding; raises "Некорректная кодировка подписи".
 std::string decodeBase64(std::string_view text);
 // 16 random bytes as 32 lowercase hexadecimal characters.

@@ -5,7 +5,6 @@
 
 #include "trust/error.h"
 #include "trust/hashing.h"
-#include "trust/json_read.h"
 #include "trust/strict_json.h"
 
 namespace zarvo {

@@ -5,6 +5,7 @@
 #include "app/update_manifest.h"
 #include "support/child_process.h"
 #include "support/helper_process.h"
+#include "support/launcher_run.h"
 #include "support/nginx_server.h"
 #include "support/release_files.h"
 #include "support/scripted_server.h"
@@ -32,13 +33,10 @@ protected:
     std::filesystem::path slotFolder(const std::string& slot) const { return dataDir() / "slots" / slot; }
 
     ChildResult run(std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {"--headless", "--debug", "--data-dir", dataDir().string(),
-                                              "--service-url", server.origin(), "--allow-loopback-http",
-                                              "--code-trust", (dir / "trust.json").string()};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        ChildOptions options;
-        options.environment[kTestCoreScriptVariable] = (dir / "core-script.json").string();
-        return runChild(launcherPath(), arguments, options);
+        LauncherRun launcher(dataDir(), server.origin(), dir / "trust.json");
+        launcher.debug = true;
+        launcher.coreScript = dir / "core-script.json";
+        return launcher.run(extra);
     }
 
     // Serves a release of the stand-in core with its own interface package;

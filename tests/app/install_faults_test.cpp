@@ -20,6 +20,7 @@
 #include "platform/locks.h"
 #include "support/child_process.h"
 #include "support/helper_process.h"
+#include "support/launcher_run.h"
 #include "support/nginx_server.h"
 #include "support/release_files.h"
 #include "support/scripted_server.h"
@@ -66,13 +67,11 @@ protected:
     }
 
     ChildResult run(const std::function<void(int)>& onStarted = {}) {
-        ChildOptions options;
-        options.environment[kTestCoreScriptVariable] = (dir / "core-script.json").string();
-        options.onStarted = onStarted;
-        return runChild(launcherPath(),
-                        {"--headless", "--debug", "--data-dir", dataDir().string(), "--service-url", server.origin(),
-                         "--allow-loopback-http", "--code-trust", (dir / "trust.json").string()},
-                        options);
+        LauncherRun launcher(dataDir(), server.origin(), dir / "trust.json");
+        launcher.debug = true;
+        launcher.coreScript = dir / "core-script.json";
+        launcher.child.onStarted = onStarted;
+        return launcher.run();
     }
 
     // A core of many files and a few MiB, so that each stage of its install

@@ -13,6 +13,7 @@
 #include "app/update_manifest.h"
 #include "support/child_process.h"
 #include "support/helper_process.h"
+#include "support/launcher_run.h"
 #include "support/nginx_server.h"
 #include "support/release_files.h"
 #include "support/scripted_server.h"
@@ -64,13 +65,11 @@ protected:
 
     // A normal run of the built (old) pre-starter.
     ChildResult run(std::vector<std::string> extra = {}, ChildOptions options = {}) {
-        std::vector<std::string> arguments = {"--headless", "--debug", "--data-dir", dataDir.string(),
-                                              "--service-url", server.origin(), "--allow-loopback-http",
-                                              "--code-trust", (dir / "trust.json").string()};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        ChildOptions defaults = childOptions();
-        defaults.onStarted = options.onStarted;
-        return runChild(launcherPath(), arguments, defaults);
+        LauncherRun launcher(dataDir, server.origin(), dir / "trust.json");
+        launcher.debug = true;
+        launcher.child = childOptions();
+        launcher.child.onStarted = options.onStarted;
+        return launcher.run(extra);
     }
 
     // Serves a release whose bundle is the built pre-starter; bundleAnswers,

@@ -6,6 +6,7 @@
 
 #include "app/update_manifest.h"
 #include "support/child_process.h"
+#include "support/launcher_run.h"
 #include "support/nginx_server.h"
 #include "support/release_files.h"
 #include "support/scripted_server.h"
@@ -33,16 +34,12 @@ protected:
     std::filesystem::path trustPath() const { return dir / "trust.json"; }
 
     ChildResult run(const std::string& serviceUrl, std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {"--headless", "--data-dir", dataDir().string(), "--service-url",
-                                              serviceUrl, "--allow-loopback-http", "--code-trust",
-                                              trustPath().string()};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        ChildOptions options;
+        LauncherRun launcher(dataDir(), serviceUrl, trustPath());
         // The started core records what it got; the variable reaches it through the pre-starter.
-        options.environment[kTestCoreScriptVariable] = (dir / "core-script.json").string();
-        options.environment["CLASSPATH"] = "/tmp/injected.jar";
+        launcher.coreScript = dir / "core-script.json";
+        launcher.child.environment["CLASSPATH"] = "/tmp/injected.jar";
         writeFile(dir / "core-script.json", R"({"record":")" + coreRecord().string() + R"("})");
-        return runChild(launcherPath(), arguments, options);
+        return launcher.run(extra);
     }
 
     // A run that installs the accepted release without starting it, so the
@@ -353,10 +350,8 @@ TEST(ReleaseToolRoundTrip, ReleaseSignedByTheToolIsAccepted) {
 
     ScriptedServer server;
     server.answer(kBootstrapPath, {jsonAnswer(200, readFile(dir / "answer.json"))});
-    std::vector<std::string> arguments = {"--headless", "--data-dir", (dir / "data").string(), "--service-url",
-                                          server.origin(), "--allow-loopback-http", "--code-trust",
-                                          (dir / "code-trust.json").string(), "--no-launch"};
-    auto result = runChild(launcherPath(), arguments);
+    const LauncherRun launcher(dir / "data", server.origin(), dir / "code-trust.json");
+    auto result = launcher.run({"--no-launch"});
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(result.standardOutput, kPreparedOutput);
     EXPECT_EQ(parseStrictJson(readFile(dir / "data/bootstrap-state.json"))["highestSequence"].asInt64(), 12);
@@ -366,7 +361,7 @@ TEST(ReleaseToolRoundTrip, ReleaseSignedByTheToolIsAccepted) {
     runChild(tool, {"sign", "--secret-key", (dir / "key.json").string(), "--payload", (dir / "manifest.json").string(),
                     "--out", (dir / "answer.json").string()});
     server.answer(kBootstrapPath, {jsonAnswer(200, readFile(dir / "answer.json"))});
-    auto older = runChild(launcherPath(), arguments);
+    auto older = launcher.run({"--no-launch"});
     EXPECT_EQ(older.exitCode, 1);
     EXPECT_EQ(older.standardError, "Сервер предложил устаревший манифест\n");
 }

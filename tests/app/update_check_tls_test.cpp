@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "support/child_process.h"
+#include "support/launcher_run.h"
 #include "support/scripted_server.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
@@ -32,10 +33,11 @@ TEST(UpdateCheckTls, VerifiesTheServiceAgainstTheSystemStore) {
     ASSERT_EQ(server.origin().rfind("https://", 0), 0u);
 
     // HTTPS only, as a release build runs: no loopback exception.
-    std::vector<std::string> arguments = {"--headless", "--data-dir", (dir / "data").string(), "--service-url",
-                                          server.origin(), "--code-trust", (dir / "trust.json").string()};
+    LauncherRun launcher(dir / "data", server.origin(), dir / "trust.json");
+    launcher.allowLoopbackHttp = false;
+    const std::vector<std::string> arguments = launcher.arguments();
 
-    auto untrusted = runChild(launcherPath(), arguments);
+    auto untrusted = launcher.run();
     EXPECT_EQ(untrusted.exitCode, 1);
     EXPECT_EQ(untrusted.standardError, "Не удалось связаться с сервером. Проверьте подключение.\n");
     EXPECT_FALSE(std::filesystem::exists(dir / "data/bootstrap-state.json"));

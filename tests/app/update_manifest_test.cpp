@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "app/bootstrap.h"
 #include "platform/user_settings.h"
+#include "storage/data_layout.h"
 #include "support/signing.h"
 #include "trust/error.h"
 #include "trust/strict_json.h"
@@ -27,19 +27,24 @@ std::string errorCode(const std::function<void()>& action, std::string* message 
 
 class UpdateManifestTest : public ::testing::Test {
 protected:
-    UpdateManifestTest() { context.codeTrust = key.trust(); }
+    UpdateManifestTest() { trust = key.trust(); }
+
+    void read(const Json::Value& envelope) {
+        readUpdateManifest(envelope, trust, ManifestRules{platform::kPlatformName, allowLoopbackHttp});
+    }
 
     // The check's verdict on the manifest after `change`.
     std::string verdict(const std::function<void(Json::Value&)>& change) {
         Json::Value manifest = compatibleManifest(3);
         change(manifest);
         std::string message;
-        std::string code = errorCode([&] { readUpdateManifest(context, key.sign(manifest)); }, &message);
+        std::string code = errorCode([&] { read(key.sign(manifest)); }, &message);
         return code.empty() ? "ok" : code + " " + message;
     }
 
     TestKey key;
-    Bootstrap context;
+    Json::Value trust;
+    bool allowLoopbackHttp = false;
 };
 
 TEST_F(UpdateManifestTest, CompatibilityRules) {
@@ -73,7 +78,7 @@ TEST_F(UpdateManifestTest, CompatibilityRules) {
     // Payloads the library itself would choke on, as a service could sign them.
     for (const char* payload : {"[1]", "5", R"({"sequence":99999999999999999999})"}) {
         std::string message;
-        EXPECT_EQ(errorCode([&] { readUpdateManifest(context, key.sign(std::string(payload))); }, &message),
+        EXPECT_EQ(errorCode([&] { read(key.sign(std::string(payload))); }, &message),
                   "LOCAL_ERROR");
         EXPECT_EQ(message, "Манифест обновления несовместим");
     }
@@ -81,23 +86,23 @@ TEST_F(UpdateManifestTest, CompatibilityRules) {
     std::string bytes = writeCompactJson(huge);
     bytes.replace(bytes.find("\"sequence\":3"), 12, "\"sequence\":99999999999999999999");
     std::string message;
-    EXPECT_EQ(errorCode([&] { readUpdateManifest(context, key.sign(bytes)); }, &message), "LOCAL_ERROR");
+    EXPECT_EQ(errorCode([&] { read(key.sign(bytes)); }, &message), "LOCAL_ERROR");
 }
 
 TEST_F(UpdateManifestTest, LoopbackApiIsCompatibleOnlyWhenAllowed) {
     auto loopback = [](Json::Value& m) { m["apiUrl"] = "http://127.0.0.1:8080/api"; };
     EXPECT_EQ(verdict(loopback), "LOCAL_ERROR Манифест обновления несовместим");
-    context.allowLoopbackHttp = true;
+    allowLoopbackHttp = true;
     EXPECT_EQ(verdict(loopback), "ok");
 }
 
 TEST_F(UpdateManifestTest, SignatureProblemsComeFromTheEnvelope) {
     Json::Value envelope = key.sign(compatibleManifest(1));
     TestKey other;
-    context.codeTrust = other.trust();
-    EXPECT_EQ(errorCode([&] { readUpdateManifest(context, envelope); }), "SIGNATURE_INVALID");
-    context.codeTrust = key.trust("content");
-    EXPECT_EQ(errorCode([&] { readUpdateManifest(context, envelope); }), "SIGNATURE_INVALID");
+    trust = other.trust();
+    EXPECT_EQ(errorCode([&] { read(envelope); }), "SIGNATURE_INVALID");
+    trust = key.trust("content");
+    EXPECT_EQ(errorCode([&] { read(envelope); }), "SIGNATURE_INVALID");
 }
 
 TEST(SlotNames, FollowTheWholeAnswer) {

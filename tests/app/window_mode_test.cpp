@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "app/bootstrap.h"
-#include "app/window_flow.h"
 #include "app/window_mode.h"
 #include "log/logger.h"
 #include "support/child_process.h"
@@ -18,7 +17,7 @@
 #include "support/temp_dir.h"
 #include "trust/error.h"
 #include "ui/bootstrap_window.h"
-#include "ui/window_harness.h"
+#include "support/window_harness.h"
 
 namespace zarvo {
 namespace {

@@ -17,8 +17,8 @@
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
 #include "support/test_core.h"
-#include "tools/release_fixture.h"
-#include "ui/window_harness.h"
+#include "support/release_fixture.h"
+#include "support/window_harness.h"
 #include "trust/hashing.h"
 #include "trust/strict_json.h"
 

@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <string>
 
-#include "app/bootstrap_state.h"
+#include "storage/bootstrap_state.h"
 #include "fuzz_check.h"
 #include "storage/storage_cleanup.h"
-#include "trust/json_read.h"
+#include "trust/strict_json.h"
 
 namespace fs = std::filesystem;
 

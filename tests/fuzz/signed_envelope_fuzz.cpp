@@ -8,7 +8,6 @@
 #include "fuzz_check.h"
 #include "fuzz_key.h"
 #include "trust/hashing.h"
-#include "trust/json_read.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
 

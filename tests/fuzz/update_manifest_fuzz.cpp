@@ -6,18 +6,19 @@
 #include <cstdint>
 #include <optional>
 
-#include "app/bootstrap.h"
 #include "app/update_manifest.h"
+#include "platform/user_settings.h"
 #include "fuzz_check.h"
 #include "fuzz_key.h"
-#include "trust/json_read.h"
+#include "trust/strict_json.h"
 
 namespace {
 
-std::optional<Json::Value> read(zarvo::Bootstrap& context, const Json::Value& envelope, bool allowLoopbackHttp) {
-    context.allowLoopbackHttp = allowLoopbackHttp;
+std::optional<Json::Value> read(const Json::Value& trust, const Json::Value& envelope, bool allowLoopbackHttp) {
     try {
-        return zarvo::readUpdateManifest(context, envelope);
+        return zarvo::readUpdateManifest(envelope, trust,
+                                         zarvo::ManifestRules{zarvo::platform::kPlatformName, allowLoopbackHttp})
+            .payload;
     } catch (const zarvo::Error& error) {
         zarvo::fuzz::requireOwnError(error, {"LOCAL_ERROR", "SIGNATURE_INVALID", "INVALID_JSON"});
         return std::nullopt;
@@ -31,12 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool sodiumReady = (fuzz::initSodium(), true);
     static const fuzz::FixedKey key;
     (void)sodiumReady;
-    static Bootstrap context;
-    context.codeTrust = key.trust();
+    static const Json::Value trust = key.trust();
 
     Json::Value envelope = key.sign({reinterpret_cast<const char*>(data), size});
-    std::optional<Json::Value> strict = read(context, envelope, false);
-    std::optional<Json::Value> loopback = read(context, envelope, true);
+    std::optional<Json::Value> strict = read(trust, envelope, false);
+    std::optional<Json::Value> loopback = read(trust, envelope, true);
     fuzz::require(!strict || loopback, "accepted only without loopback HTTP");
     if (loopback) {
         const Json::Value& components = memberOf(*loopback, "components");

@@ -1,4 +1,4 @@
-#include "launch/environment_scrub.h"
+#include "launch/start_process.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -12,8 +12,9 @@
 #include <future>
 #include <thread>
 
-#include "launch/environment_scrub.h"
+#include "launch/start_process.h"
 #include "log/logger.h"
+#include "platform/user_settings.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
 #include "support/test_core.h"
@@ -40,7 +41,7 @@ protected:
         context.cancelRequested = &cancel;
         const Json::Value trust = key.trust();
         context.readManifest = [trust](const Json::Value& envelope) {
-            return openSignedEnvelope(envelope, trust, "code");
+            return readUpdateManifest(envelope, trust, ManifestRules{platform::kPlatformName, false});
         };
         context.reportStage = [this](const std::string& text, double fraction) {
             if (cancel.load()) {

@@ -2,6 +2,8 @@
 // Range semantics, the scripted server for faults and recorded headers.
 #include "net/download.h"
 
+#include "app/update_manifest.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -76,7 +78,7 @@ void expectError(const std::function<void()>& action, const std::string& code, c
 
 void download(const Json::Value& artifact, const fs::path& target, const std::atomic<bool>* cancel = nullptr,
               const DownloadProgress& progress = {}, const std::string& token = "", const std::string& origin = "") {
-    downloadArtifact(artifact, target, token, origin, true, cancel, progress);
+    downloadArtifact(readArtifact(artifact), target, token, origin, true, cancel, progress);
 }
 
 class Download : public ::testing::Test {
@@ -284,7 +286,7 @@ TEST_F(Download, EndlessBodiesAreNotReadToTheirEnd) {
     // Without a size, the caller's ceiling bounds the file, and nothing of it stays.
     server.answer("/unsized", {endless});
     fs::path other = folder_ / "unsized.bin";
-    expectError([&] { downloadArtifact(artifactFor(server.url("/unsized"), bytes, false), other, "", "", true,
+    expectError([&] { downloadArtifact(readArtifact(artifactFor(server.url("/unsized"), bytes, false)), other, "", "", true,
                                        nullptr, {}, 1 << 20); },
                 "LOCAL_ERROR", "Некорректный размер артефакта");
     EXPECT_FALSE(fs::exists(other.string() + ".part"));
@@ -439,7 +441,7 @@ TEST_F(Download, RefusesBadDigestsAndUnsafeUrlsBeforeTouchingAnything) {
     Json::Value bySha1;
     bySha1["url"] = server.url("/x");
     bySha1["sha1"] = sha1;
-    expectError([&] { downloadArtifact(bySha1, target(), "", "", false, nullptr, {}); }, "UNSAFE_URL",
+    expectError([&] { downloadArtifact(readArtifact(bySha1), target(), "", "", false, nullptr, {}); }, "UNSAFE_URL",
                 "Ссылка загрузки должна использовать HTTPS");
     EXPECT_TRUE(server.requests().empty());
     download(bySha1, target());

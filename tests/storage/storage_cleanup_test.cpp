@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "storage/storage_remove.h"
+#include "storage/path_guard.h"
 #include "support/expect_error.h"
 #include "support/helper_process.h"
 #include "support/temp_dir.h"

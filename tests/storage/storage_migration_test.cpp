@@ -10,7 +10,7 @@
 #include <string>
 
 #include "storage/data_directory.h"
-#include "support/child_process.h"
+#include "support/launcher_run.h"
 #include "support/expect_error.h"
 #include "support/helper_process.h"
 #include "support/scoped_environment.h"
@@ -252,10 +252,9 @@ TEST_F(StorageMigrationTest, MovedSettingsTakeEffectInThePreStarter) {
     options.environment["XDG_DATA_HOME"] = (dir_ / "data").string();
     options.environment["XDG_STATE_HOME"] = (dir_ / "state").string();
     options.environment["DISPLAY"] = std::nullopt;
-    auto result = zarvo::test::runChild(zarvo::test::launcherPath(),
-                                        {"--headless", "--allow-loopback-http", "--code-trust",
-                                         (dir_ / "trust.json").string(), "--service-url", "http://127.0.0.1:9"},
-                                        options);
+    zarvo::test::LauncherRun launcher({}, "http://127.0.0.1:9", dir_ / "trust.json");
+    launcher.child = options;
+    auto result = launcher.run();
     EXPECT_EQ(result.exitCode, 1) << result.standardError;
     EXPECT_FALSE(fs::exists(legacy_));
     EXPECT_TRUE(fs::exists(roaming_ / "storage-migration.json"));

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "release_fixture.h"
+#include "support/release_fixture.h"
 #include "trust/hashing.h"
 
 namespace zarvo::test {

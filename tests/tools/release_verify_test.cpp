@@ -6,7 +6,8 @@
 #include <functional>
 #include <thread>
 
-#include "release_fixture.h"
+#include "support/release_fixture.h"
+#include "support/launcher_run.h"
 #include "support/nginx_server.h"
 #include "trust/hashing.h"
 
@@ -95,10 +96,9 @@ TEST_F(VerifyTest, APackedReleaseIsInstalledByThePreStarterAndPassesVerify) {
     options.environment[kTestCoreScriptVariable] = (inputs.dir / "core-script.json").string();
     options.environment["XDG_DATA_HOME"] = (inputs.dir / "xdg-data").string();
     options.environment["XDG_STATE_HOME"] = (inputs.dir / "xdg-state").string();
-    ChildResult run = runChild(launcherPath(),
-                               {"--headless", "--data-dir", dataDir.string(), "--service-url", server.url(""),
-                                "--allow-loopback-http", "--code-trust", inputs.trust.string()},
-                               options);
+    LauncherRun launcher(dataDir, server.url(""), inputs.trust);
+    launcher.child = options;
+    ChildResult run = launcher.run();
     ASSERT_EQ(run.exitCode, 0) << run.standardError;
     EXPECT_TRUE(run.standardOutput.ends_with("Обновление престартера\n")) << run.standardOutput;
     for (int i = 0; i < 600 && countOf(log(), "bootstrap.stage Готово") == 0; ++i) {

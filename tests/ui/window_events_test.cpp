@@ -9,7 +9,7 @@
 #include <string>
 
 #include "log/redaction.h"
-#include "ui/window_harness.h"
+#include "support/window_harness.h"
 #include "ui/window_palette.h"
 
 namespace zarvo {

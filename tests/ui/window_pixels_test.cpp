@@ -7,7 +7,7 @@
 #include "platform/display.h"
 #include "ui/embedded_assets.h"
 #include "ui/window_fonts.h"
-#include "ui/window_harness.h"
+#include "support/window_harness.h"
 #include "ui/window_palette.h"
 
 namespace zarvo {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/update_manifest.h"
 #include "install/archive_extract.h"
 #include "install/component_inventory.h"
 #include "end_to_end.h"
@@ -111,7 +112,7 @@ Measurement measureDownload(const Json::Value& artifact, const fs::path& target,
         [&] {
             return measureInChild([&] {
                 fs::create_directories(target.parent_path());
-                zarvo::downloadArtifact(artifact, target, "", "", true, nullptr,
+                zarvo::downloadArtifact(zarvo::readArtifact(artifact), target, "", "", true, nullptr,
                                         [](std::uint64_t, std::uint64_t) {});
             });
         });

@@ -12,8 +12,6 @@
 #include <optional>
 #include <vector>
 
-#include "app/bootstrap.h"
-#include "app/update_check.h"
 #include "app/update_manifest.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
@@ -28,7 +26,6 @@
 #include "trust/digest.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
-#include "trust/json_read.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
 
@@ -435,10 +432,8 @@ int pack(const Invocation& invocation) {
     }
     // The pre-starter's own reading of the answer, with the trust it is built with.
     try {
-        Bootstrap context;
-        context.codeTrust = trust;
-        context.allowLoopbackHttp = loopback;
-        checkComponentsPublished(readUpdateManifest(context, parseStrictJson(answer), platformName));
+        checkComponentsPublished(
+            readUpdateManifest(parseStrictJson(answer), trust, ManifestRules{platformName, loopback}));
     } catch (const Error& error) {
         throw ToolError("the answer fails the pre-starter's own check: " + explain(error));
     }

@@ -9,8 +9,6 @@
 #include <memory>
 #include <optional>
 
-#include "app/bootstrap.h"
-#include "app/update_check.h"
 #include "app/update_manifest.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
@@ -23,10 +21,8 @@
 #include "net/url_policy.h"
 #include "platform/user_settings.h"
 #include "release_common.h"
-#include "secret_key.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
-#include "trust/json_read.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
 
@@ -185,24 +181,23 @@ public:
         if (!serviceUrl && !(invocation_.optional("answer") && invocation_.optional("files"))) {
             throw ToolError("--answer and --files go together", 2);
         }
-        context_.codeTrust = readTrustFile(invocation_.required("trust"), "code", "trust file");
-        context_.allowLoopbackHttp = loopback_;
+        trust_ = readTrustFile(invocation_.required("trust"), "code", "trust file");
         const std::int64_t minimum = invocation_.integer("min-sequence").value_or(0);
 
         std::optional<Json::Value> answer = serviceUrl ? fetchAnswer(*serviceUrl) : readAnswer();
         if (!answer || !checkEnvelope(*answer)) {
             return report_.finish();
         }
-        Json::Value manifest;
+        UpdateManifest manifest;
         try {
-            manifest = readUpdateManifest(context_, *answer, platform_);
+            manifest = readUpdateManifest(*answer, trust_, ManifestRules{platform_, loopback_});
             report_.pass("manifest", "compatible: " + platform_ + " " +
                                          platform::kPlatformArch + ", schemaVersion 1, coreApi 1");
         } catch (const std::exception& error) {
             report_.fail("manifest", "a pre-starter refuses it (" + refusedMembers(*answer) + "): " + explain(error));
             return report_.finish();
         }
-        const std::int64_t sequence = readInteger(manifest["sequence"]).value_or(0);
+        const std::int64_t sequence = manifest.sequence;
         if (sequence >= std::max<std::int64_t>(minimum, 0)) {
             report_.pass("sequence", std::to_string(sequence) + " (not below " + std::to_string(minimum) + ")");
         } else {
@@ -217,11 +212,10 @@ public:
             report_.fail("published", explain(error));
         }
 
-        const Json::Value& components = manifest["components"];
-        checkComponent("core", components["core"], kCoreSizeCeiling);
-        checkComponent("ui", components["ui"], kInterfaceSizeCeiling);
-        if (!components["bootstrap"].isNull()) {
-            checkComponent("bootstrap", components["bootstrap"], kBundleSizeCeiling);
+        checkComponent("core", manifest.core, kCoreSizeCeiling);
+        checkComponent("ui", manifest.ui, kInterfaceSizeCeiling);
+        if (manifest.bootstrap) {
+            checkComponent("bootstrap", *manifest.bootstrap, kBundleSizeCeiling);
         }
         return report_.finish();
     }
@@ -254,51 +248,27 @@ private:
         }
     }
 
-    // Which members the pre-starter's manifest check refuses: each is put back,
-    // alone, into a payload whose other members are known to pass, and that
-    // payload is signed with a throwaway key and run through the same check.
+    // Which members the pre-starter's manifest check refuses, by its own rules.
     std::string refusedMembers(const Json::Value& answer) const {
         Json::Value payload;
         try {
-            payload = openSignedEnvelope(answer, context_.codeTrust, "code");
+            payload = openSignedEnvelope(answer, trust_, "code");
         } catch (const std::exception&) {
         }
         if (!payload.isObject()) {
             return "the payload is not a JSON object";
         }
-        Json::Value passing(Json::objectValue);
-        passing["type"] = "bootstrap";
-        passing["schemaVersion"] = 1;
-        passing["platform"] = platform_;
-        passing["arch"] = platform::kPlatformArch;
-        passing["coreApi"] = 1;
-        passing["apiUrl"] = "https://example.org/";
-        passing["azuriomUrl"] = "https://example.org/";
-        passing["contentKey"]["scope"] = "content";
-        passing["sequence"] = 0;
-        passing["components"]["core"] = Json::Value(Json::objectValue);
-        passing["components"]["ui"] = Json::Value(Json::objectValue);
-        const SecretKey probeKey = SecretKey::generate("code");
-        Bootstrap probe;
-        probe.codeTrust = probeKey.trust();
-        probe.allowLoopbackHttp = loopback_;
         std::string refused;
-        for (const std::string& name : passing.getMemberNames()) {
-            Json::Value candidate = passing;
-            candidate[name] = payload[name];
-            try {
-                readUpdateManifest(probe, signPayload(probeKey, writeCompactJson(candidate)), platform_);
-            } catch (const std::exception&) {
-                refused += (refused.empty() ? "" : ", ") + name;
-            }
+        for (const std::string& name : brokenManifestRules(payload, ManifestRules{platform_, loopback_})) {
+            refused += (refused.empty() ? "" : ", ") + name;
         }
         return refused.empty() ? "a combination of members" : "refused: " + refused;
     }
 
     bool checkEnvelope(const Json::Value& answer) {
         try {
-            openSignedEnvelope(answer, context_.codeTrust, "code");
-            report_.pass("signature", "signed by the trusted key " + context_.codeTrust["keyId"].asString());
+            openSignedEnvelope(answer, trust_, "code");
+            report_.pass("signature", "signed by the trusted key " + trust_["keyId"].asString());
             return true;
         } catch (const std::exception& error) {
             report_.fail("signature", explain(error));
@@ -307,16 +277,17 @@ private:
     }
 
     // The component's bytes at a local path, or nullopt after a reported failure.
-    std::optional<fs::path> fetch(const std::string& name, const Json::Value& component, std::uint64_t ceiling) {
-        const std::string url = readText(memberOf(component, "url")).value_or("");
-        const std::uint64_t size = component["size"].isUInt64() ? component["size"].asUInt64() : 0;
-        ArtifactDigest digest;
+    std::optional<fs::path> fetch(const std::string& name, const ReleaseComponent& component, std::uint64_t ceiling) {
+        Artifact artifact;
         try {
-            digest = artifactDigest(component);
+            artifact = component.artifact();
         } catch (const std::exception& error) {
             report_.fail(name + " digest", explain(error));
             return std::nullopt;
         }
+        const std::string& url = artifact.url;
+        const std::uint64_t size = artifact.size;
+        const ArtifactDigest& digest = artifact.digest;
         if (auto files = invocation_.optional("files")) {
             const fs::path path = fs::path(*files) / fileNameOfUrl(url);
             std::error_code error;
@@ -358,7 +329,7 @@ private:
 
         const fs::path target = scratch_ / ("download-" + name);
         try {
-            downloadArtifact(component, target, "", "", loopback_, nullptr, DownloadProgress(), ceiling);
+            downloadArtifact(artifact, target, "", "", loopback_, nullptr, DownloadProgress(), ceiling);
             report_.pass(name + " digest", "downloaded " + std::to_string(fs::file_size(target)) + " bytes, " +
                                                digest.algorithm + " " + digest.value);
             return target;
@@ -379,9 +350,9 @@ private:
         }
     }
 
-    void checkComponent(const std::string& name, const Json::Value& component, std::uint64_t ceiling) {
-        const std::optional<std::string> entry = readText(memberOf(component, "entry"));
-        if (name != "ui" && (!entry || entry->empty())) {
+    void checkComponent(const std::string& name, const ReleaseComponent& component, std::uint64_t ceiling) {
+        const std::string& entry = component.entry();
+        if (name != "ui" && entry.empty()) {
             report_.fail(name + " entry", "the manifest names no entry (the program to start)");
             return;
         }
@@ -402,14 +373,14 @@ private:
             return;
         }
         if (name == "core") {
-            compareFiles(unpacked, component["files"]);
+            compareFiles(unpacked, component.files());
         }
-        checkEntry(name, unpacked, *entry);
+        checkEntry(name, unpacked, entry);
     }
 
-    static std::string artifactDigestAlgorithm(const Json::Value& component) {
+    static std::string artifactDigestAlgorithm(const ReleaseComponent& component) {
         try {
-            return artifactDigest(component).algorithm;
+            return component.artifact().digest.algorithm;
         } catch (const std::exception&) {
             return "";
         }
@@ -476,7 +447,7 @@ private:
     Report& report_;
     bool loopback_;
     std::string platform_;
-    Bootstrap context_;
+    Json::Value trust_;
     ScratchFolder scratch_;
 };
 

@@ -1,0 +1,95 @@
+#include "storage/bootstrap_state.h"
+
+#include "storage/data_layout.h"
+#include "storage/path_kind.h"
+#include "trust/error.h"
+#include "trust/strict_json.h"
+#include "trust/verified_file.h"
+
+namespace zarvo {
+namespace {
+
+[[noreturn]] void malformed(const std::string& detail = {}) {
+    throw Error("LOCAL_ERROR", "Некорректное состояние обновления" + detail);
+}
+
+std::string textMember(const Json::Value& state, const char* member) {
+    const Json::Value& value = memberOf(state, member);
+    return value.isString() ? value.asString() : std::string();
+}
+
+std::string recordedSlot(const Json::Value& state, const char* member) {
+    const Json::Value& value = memberOf(state, member);
+    if (value.isNull()) {
+        return {};
+    }
+    if (!value.isString()) {
+        malformed(std::string(": ") + member);
+    }
+    return value.asString();
+}
+
+}  // namespace
+
+Json::Value readBootstrapState(const std::filesystem::path& dataDir) {
+    const auto path = DataLayout(dataDir).stateFile();
+    // Any kind of file system object counts as present, so a folder in its
+    // place is reported instead of silently starting from scratch.
+    if (!existsAtAll(path)) {
+        return Json::Value();
+    }
+    return parseStrictJson(readFileLimited(path, kJsonFileLimit));
+}
+
+void writeBootstrapState(const std::filesystem::path& dataDir, const Json::Value& state) {
+    writeFileAtomic(DataLayout(dataDir).stateFile(), writeCompactJson(state));
+}
+
+Json::Value changeBootstrapState(const std::filesystem::path& dataDir,
+                                 const std::function<void(Json::Value& state)>& change) {
+    Json::Value state = readBootstrapState(dataDir);
+    if (state.isNull()) {
+        state = Json::Value(Json::objectValue);
+    }
+    if (!state.isObject()) {
+        malformed();
+    }
+    change(state);
+    writeBootstrapState(dataDir, state);
+    return state;
+}
+
+std::string activeSlotOf(const Json::Value& state) { return textMember(state, "activeSlot"); }
+
+long long highestSequenceOf(const Json::Value& state) {
+    auto highest = readInteger(memberOf(state, "highestSequence"));
+    if ((!state.isNull() && !state.isObject()) || !highest) {
+        malformed();
+    }
+    return *highest;
+}
+
+std::string bootstrapHashOf(const Json::Value& state) { return textMember(state, "bootstrapHash"); }
+
+RecordedSlots recordedSlotsOf(const Json::Value& state) {
+    if (!state.isNull() && !state.isObject()) {
+        malformed();
+    }
+    return {recordedSlot(state, "activeSlot"), recordedSlot(state, "previousSlot")};
+}
+
+void recordHighestSequence(Json::Value& state, long long sequence) {
+    state["highestSequence"] = Json::Int64(sequence);
+}
+
+void recordActivation(Json::Value& state, const std::string& slot) {
+    const std::string old = activeSlotOf(state);
+    if (old != slot) {
+        state["previousSlot"] = old;
+    }
+    state["activeSlot"] = slot;
+}
+
+void recordBootstrapHash(Json::Value& state, const std::string& hash) { state["bootstrapHash"] = hash; }
+
+}  // namespace zarvo

@@ -1,0 +1,54 @@
+// bootstrap-state.json: what the pre-starter remembers between runs. This file
+// is the only reader and writer of its members. Every writer reads the whole
+// object, changes its own members and writes it all back, so members it does
+// not know (a newer program's) survive.
+#pragma once
+
+#include <json/value.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace zarvo {
+
+// The state of dataDir, or null when the file does not exist. A file that is
+// there but unreadable or not strict JSON raises, and is left for the user to repair.
+Json::Value readBootstrapState(const std::filesystem::path& dataDir);
+// Replaces the state file atomically with the compact form of the state.
+void writeBootstrapState(const std::filesystem::path& dataDir, const Json::Value& state);
+// Reads the state afresh, lets change alter it (a missing file starts as an
+// empty object) and writes it back; returns what was written. Raises "LOCAL_ERROR"
+// "Некорректное состояние обновления" when the file holds no object, and the
+// file's or the parser's errors.
+Json::Value changeBootstrapState(const std::filesystem::path& dataDir,
+                                 const std::function<void(Json::Value& state)>& change);
+
+// The state's activeSlot; empty when it is missing or not text, which no slot
+// name can be.
+std::string activeSlotOf(const Json::Value& state);
+// The state's highestSequence, 0 when missing. Raises "LOCAL_ERROR"
+// "Некорректное состояние обновления" when the state is no object or the
+// member no whole 64-bit number.
+long long highestSequenceOf(const Json::Value& state);
+// The recorded bootstrapHash; empty when missing or not text.
+std::string bootstrapHashOf(const Json::Value& state);
+
+// The slots the state names, for the cleanup that must not guess: a state
+// that is not an object, or a slot member that is neither missing, null nor
+// text, raises "LOCAL_ERROR" ("Некорректное состояние обновления", with
+// ": <member>" for the member). Missing ones are empty.
+struct RecordedSlots {
+    std::string active;
+    std::string previous;
+};
+RecordedSlots recordedSlotsOf(const Json::Value& state);
+
+// The changes the update flow makes. state must be an object or null (it
+// becomes an object).
+void recordHighestSequence(Json::Value& state, long long sequence);
+// slot becomes activeSlot; the slot active before it, when another one, previousSlot.
+void recordActivation(Json::Value& state, const std::string& slot);
+void recordBootstrapHash(Json::Value& state, const std::string& hash);
+
+}  // namespace zarvo
