@@ -83,8 +83,8 @@ rlim_t startingSoftLimit = 0;
 
 // posix_spawn cannot set a limit in the child alone, so the starting limit is
 // put back for the length of the spawn. Descriptors already open above it stay
-// valid; only an open on another thread meanwhile that needs a number above it
-// would fail (the window thread opens no files while the core starts).
+// valid; an open on another thread meanwhile fails only when every number
+// below the starting limit is taken, and then as a refused open, nothing worse.
 class StartingLimitForChild {
 public:
     StartingLimitForChild() : guard_(limitMutex) {
