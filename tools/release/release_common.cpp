@@ -177,7 +177,7 @@ std::string explain(const std::exception& error) {
     const std::int32_t status = failure->status();
     if (status != 0 && (status < 200 || status > 299)) {
         // The status is the news, whatever the body of the error answer was.
-        text = "the server answered HTTP " + std::to_string(status) + " instead of 200";
+        text = "the server answered HTTP " + std::to_string(status);
         if (failure->code() == "INVALID_JSON") {
             return text + " (its body is not JSON)";
         }
