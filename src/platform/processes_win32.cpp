@@ -163,13 +163,13 @@ std::vector<std::string> commandLineArguments(int, char**) {
     return arguments;
 }
 
-// The runtime's secure put-environment call with an empty value deletes the
-// variable from both its own copy and the system's environment block.
 // Handles have no per-process ceiling near a component's size; nothing to raise or give back.
 OpenFileLimit raiseOpenFileLimit() noexcept { return {}; }
 
 std::size_t spareFileHandles() noexcept { return std::numeric_limits<std::size_t>::max(); }
 
+// The runtime's secure put-environment call with an empty value deletes the
+// variable from both its own copy and the system's environment block.
 void removeEnvironmentVariable(const std::string& name) noexcept {
     try {
         ::_wputenv_s(utf16FromUtf8(name).c_str(), L"");
