@@ -33,6 +33,9 @@ namespace {
 struct StartupState {
     std::filesystem::path logPath;
     bool reducedMotion = false;
+    // A mistake on the command line: whoever typed it reads standard error,
+    // and a window would only block their terminal.
+    bool commandLineFault = false;
 };
 
 Json::Value builtInTrust() {
@@ -58,7 +61,28 @@ void initializeLibraries() {
 
 int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, StartupState& state) {
     initializeLibraries();
-    bootstrap.options = parseOptions(arguments);
+    try {
+        bootstrap.options = parseOptions(arguments);
+    } catch (const Error&) {
+        state.commandLineFault = true;
+        throw;
+    }
+    // Neither opens a window nor touches a data folder.
+    if (bootstrap.hasOption("--help")) {
+        std::cout << usageText() << std::flush;
+        return 0;
+    }
+    if (bootstrap.hasOption("--version")) {
+        std::cout << "ZarvoLauncher " << programVersion() << '\n' << std::flush;
+        return 0;
+    }
+    // A misspelt option would otherwise run silently against the default data folder.
+    const std::vector<std::string> unknown = unknownOptionNames(bootstrap.options);
+    if (!unknown.empty() && bootstrap.hasOption("--headless")) {
+        std::cerr << redactText(unknownOptionsWarning(unknown)) << '\n' << std::flush;
+    }
+    // A verified core is held open while it starts; it gets the starting limit back.
+    const platform::OpenFileLimit fileLimit = platform::raiseOpenFileLimit();
 
     auto dataDir = bootstrap.options.find("--data-dir");
     const bool defaultDataDir = dataDir == bootstrap.options.end();
@@ -71,7 +95,14 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
     state.logPath = DataLayout(bootstrap.dataDir).logFile();
     configureLog(state.logPath, debug);
     logMessage(LogLevel::Info, std::string("bootstrap.start platform=") + platform::kPlatformName);
-    logMessage(LogLevel::Info, std::string("bootstrap.version ") + build::kVersion);
+    logMessage(LogLevel::Info, std::string("bootstrap.version ") + programVersion());
+    for (const std::string& name : unknown) {
+        logMessage(LogLevel::Warn, "bootstrap.unknown-option name=" + name);
+    }
+    if (fileLimit.now != fileLimit.before) {
+        logMessage(LogLevel::Info, "bootstrap.open-file-limit from=" + std::to_string(fileLimit.before) +
+                                       " to=" + std::to_string(fileLimit.now));
+    }
     if (closed) {
         logMessage(LogLevel::Info, "storage.made-private " + platform::pathToGenericUtf8(bootstrap.dataDir));
     }
@@ -83,8 +114,9 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
 
     bootstrap.allowLoopbackHttp = bootstrap.hasOption("--allow-loopback-http");
     bootstrap.headless = bootstrap.hasOption("--headless");
-    if (auto url = bootstrap.options.find("--service-url"); url != bootstrap.options.end()) {
-        bootstrap.serviceUrl = url->second;
+    const auto givenUrl = bootstrap.options.find("--service-url");
+    if (givenUrl != bootstrap.options.end()) {
+        bootstrap.serviceUrl = givenUrl->second;
     }
 
     if (auto trustFile = bootstrap.options.find("--code-trust"); trustFile != bootstrap.options.end()) {
@@ -95,6 +127,7 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
     }
 
     if (!isAllowedUrl(bootstrap.serviceUrl, bootstrap.allowLoopbackHttp)) {
+        state.commandLineFault = givenUrl != bootstrap.options.end();
         throw Error("LOCAL_ERROR", "Адрес API должен использовать HTTPS");
     }
 
@@ -121,7 +154,7 @@ int runStartup(int argc, char** argv) {
         return startUp(bootstrap, arguments, state);
     } catch (const std::exception& error) {
         logMessage(LogLevel::Error, error.what());
-        if (errorWindowWanted) {
+        if (errorWindowWanted && !state.commandLineFault) {
             showFatalErrorWindow(state.logPath, error.what());
         }
         std::cerr << redactText(error.what()) << '\n' << std::flush;

@@ -1,6 +1,13 @@
 // Verification of an installed component against its signed file list. Each
 // file is locked before it is hashed, through the same handle, so what was
 // checked is what stays in place while the locks are held.
+//
+// Windows keeps every file open: its sharing modes stop every writer, and
+// handles have no low ceiling. On Linux a read descriptor stops no writer that
+// does not ask for the lock first, so when one descriptor per file would not
+// fit well within what the process may still open (a core of 100,000 files
+// against a hard limit of 4,096), the files are hashed a batch at a time and
+// closed again, and only the folders stay held.
 #include "install/component_inventory.h"
 
 #include <algorithm>
@@ -8,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -15,6 +23,7 @@
 #include "install/safe_path.h"
 #include "platform/files.h"
 #include "platform/locks.h"
+#include "platform/processes.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 
@@ -24,7 +33,35 @@ namespace {
 constexpr Json::ArrayIndex kMaxMembers = 100000;
 constexpr std::size_t kDigestLength = 64;
 
+// Files opened and hashed together when not every file can stay open.
+constexpr std::size_t kBatchCeiling = 512;
+
 [[noreturn]] void failChanged(const std::string& message) { throw Error("COMPONENT_CHANGED", message); }
+
+bool outOfDescriptors(const std::error_code& error) {
+    return error == std::errc::too_many_files_open || error == std::errc::too_many_files_open_in_system;
+}
+
+// Running out of descriptors is the process's own limit, not a sign of anyone
+// writing to the component, and is told as such.
+[[noreturn]] void failOutOfDescriptors(const std::string& name) {
+    throw Error("LOCAL_ERROR", "Не хватает дескрипторов файлов для проверки файлов приложения: " + name);
+}
+
+// The folders verification holds: every folder on the way to a listed file, the root included.
+std::size_t countFolders(const std::vector<std::string>& names) {
+    std::set<std::string_view> folders{std::string_view()};
+    for (const std::string& name : names) {
+        std::string_view folder = name;
+        for (auto slash = folder.rfind('/'); slash != std::string_view::npos; slash = folder.rfind('/')) {
+            folder = folder.substr(0, slash);
+            if (!folders.insert(folder).second) {
+                break;
+            }
+        }
+    }
+    return folders.size();
+}
 
 // Opens the folders from the file's own folder up to the root, each once per
 // call: a component of many files in few folders costs one handle per folder.
@@ -45,7 +82,10 @@ void lockFolderChain(const std::filesystem::path& root, const std::string& name,
         }
         try {
             locks.add(platform::openComponentFolder(folder));
-        } catch (const std::system_error&) {
+        } catch (const std::system_error& failure) {
+            if (outOfDescriptors(failure.code())) {
+                failOutOfDescriptors(relative.empty() ? "." : relative);
+            }
             failChanged("Папка приложения занята");
         }
         if (relative.empty()) {
@@ -72,7 +112,10 @@ platform::FileHandle openListedFile(const std::filesystem::path& root, const std
     std::optional<platform::FileHandle> handle;
     try {
         handle = platform::openComponentFile(file);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& failure) {
+        if (outOfDescriptors(failure.code())) {
+            failOutOfDescriptors(name);
+        }
         handle.reset();
     }
     if (!handle) {
@@ -83,7 +126,16 @@ platform::FileHandle openListedFile(const std::filesystem::path& root, const std
 
 // Every regular file below root must be listed, and nothing below root may be a link.
 void refuseExtraEntries(const std::filesystem::path& root, const Json::Value& files) {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    std::filesystem::recursive_directory_iterator walk;
+    try {
+        walk = std::filesystem::recursive_directory_iterator(root);
+    } catch (const std::filesystem::filesystem_error& failure) {
+        if (outOfDescriptors(failure.code())) {
+            failOutOfDescriptors(".");
+        }
+        throw;
+    }
+    for (const auto& entry : walk) {
         if (entry.is_symlink()) {
             failChanged("Ссылка в папке приложения");
         }
@@ -129,40 +181,55 @@ ComponentLocks verifyComponentFiles(const std::filesystem::path& componentRoot, 
     // On any failure the locks taken so far close as this object goes out of scope.
     ComponentLocks locks;
     std::set<std::string> visited;
-    // Every file is opened and locked in listing order, up to the first that
-    // cannot be; the contents are then hashed on all cores. The error reported
-    // is the one a check of one file after the other would meet first: a
-    // changed file before it wins over the failed open.
-    std::vector<platform::FileHandle> handles;
-    std::vector<std::string> opened;
-    std::exception_ptr openError;
-    for (const std::string& name : names) {
-        try {
-            handles.push_back(openListedFile(root, name, files[name], visited, locks));
-            opened.push_back(name);
-        } catch (...) {
-            openError = std::current_exception();
-            break;
+    const std::size_t folders = countFolders(names);
+    // Half of what is left stays for the rest of the run: the core's start, a
+    // second attempt verifying beside this one, the network and the log.
+    std::size_t spare = platform::spareFileHandles();
+    if (names.size() + folders > spare / 2) {
+        platform::raiseOpenFileLimit();  // start-up normally has already
+        spare = platform::spareFileHandles();
+    }
+    const bool holdFiles = names.size() + folders <= spare / 2;
+    const std::size_t batch =
+        holdFiles ? names.size() : std::clamp<std::size_t>((spare - std::min(spare, folders)) / 4, 1, kBatchCeiling);
+
+    // The files of a batch are opened and locked in listing order, up to the
+    // first that cannot be; their contents are then hashed on all cores. The
+    // error reported is the one a check of one file after the other would
+    // meet first: a changed file before it wins over the failed open.
+    for (std::size_t first = 0; first < names.size(); first += batch) {
+        const std::size_t end = std::min(names.size(), first + batch);
+        std::vector<platform::FileHandle> handles;
+        std::exception_ptr openError;
+        for (std::size_t i = first; i < end; ++i) {
+            try {
+                handles.push_back(openListedFile(root, names[i], files[names[i]], visited, locks));
+            } catch (...) {
+                openError = std::current_exception();
+                break;
+            }
         }
-    }
-    std::vector<const platform::FileHandle*> toHash;
-    for (const platform::FileHandle& handle : handles) {
-        toHash.push_back(&handle);
-    }
-    const std::vector<FileDigest> digests = hashFilesInParallel(toHash);
-    for (std::size_t i = 0; i < digests.size(); ++i) {
-        if (digests[i].error) {
-            std::rethrow_exception(digests[i].error);
+        std::vector<const platform::FileHandle*> toHash;
+        for (const platform::FileHandle& handle : handles) {
+            toHash.push_back(&handle);
         }
-        if (digests[i].value != files[opened[i]].asString()) {
-            failChanged("Файлы приложения изменены: " + opened[i]);
+        const std::vector<FileDigest> digests = hashFilesInParallel(toHash);
+        for (std::size_t i = 0; i < digests.size(); ++i) {
+            if (digests[i].error) {
+                std::rethrow_exception(digests[i].error);
+            }
+            if (digests[i].value != files[names[first + i]].asString()) {
+                failChanged("Файлы приложения изменены: " + names[first + i]);
+            }
         }
-    }
-    if (openError) {
-        std::rethrow_exception(openError);
-    }
-    for (platform::FileHandle& handle : handles) {
-        locks.add(std::move(handle));
+        if (openError) {
+            std::rethrow_exception(openError);
+        }
+        if (holdFiles) {
+            for (platform::FileHandle& handle : handles) {
+                locks.add(std::move(handle));
+            }
+        }
     }
     // Only after every listed file passed, so a changed file is reported before an extra one.
     refuseExtraEntries(root, files);

@@ -39,7 +39,10 @@ private:
 // Checks root against files (member name: "/"-separated relative path; value:
 // lowercase SHA-256 hex): every listed file present, unlinked and unchanged,
 // nothing unlisted and no link anywhere below root. Returns the locks that keep
-// it so. Raises zarvo::Error; a failed call holds nothing. Update thread.
+// it so: its folders, and its files as well unless, on Linux, one descriptor
+// per file would not fit well within the process's limit. Raises zarvo::Error
+// ("LOCAL_ERROR" when the process runs out of descriptors); a failed call
+// holds nothing. Update thread.
 ComponentLocks verifyComponentFiles(const std::filesystem::path& root, const Json::Value& files);
 
 }  // namespace zarvo

@@ -6,9 +6,12 @@
 
 #include <string>
 
+#include "build_config.h"
+
 namespace zarvo {
 
-inline constexpr const char* kUserAgent = "zarvolauncher/0.1";
+// Follows the project's version ("zarvolauncher/0.1" for 0.1.x).
+inline constexpr const char* kUserAgent = build::kUserAgent;
 
 // Sets URL, connect time-out, low-speed rule, user agent, no signals, no
 // redirect following, native CA and the allowed protocols ("https", plus

@@ -9,9 +9,9 @@
 #include "platform/locks.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 
 #include "platform/files_posix.h"
+#include "platform/processes.h"
 
 namespace zarvo::platform {
 namespace {
@@ -35,21 +35,18 @@ bool tryLockWholeFile(const FileHandle& file, OfdLockKind kind, const std::files
     throwErrno("lock", path);
 }
 
-// A verified component keeps one descriptor per file and folder, up to a
-// hundred thousand, while the usual soft limit is 1,024 (Windows has no such
-// low ceiling on handles). The first open that meets the limit raises it to the
-// hard limit and tries once more.
+// The first open that meets the limit raises it to the hard limit (start-up
+// normally has already) and tries once more.
 int openHoldingMany(const std::filesystem::path& path, int flags) {
     int descriptor = ::open(path.c_str(), flags);
     if (descriptor < 0 && errno == EMFILE) {
-        struct rlimit limit {};
-        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-            limit.rlim_cur = limit.rlim_max;
-            if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
-                return ::open(path.c_str(), flags);
-            }
+        const OpenFileLimit limit = raiseOpenFileLimit();
+        if (limit.now > limit.before) {
+            descriptor = ::open(path.c_str(), flags);
         }
-        errno = EMFILE;
+        if (descriptor < 0) {
+            errno = EMFILE;
+        }
     }
     return descriptor;
 }

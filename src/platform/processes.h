@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -83,8 +84,10 @@ private:
 // Starts the program in its working folder with this process's environment,
 // no inherited handles, and its standard streams on the null device and a
 // session of its own (POSIX) or a console of its own without a window
-// (Windows), so it outlives this process. A program that cannot be run fails here, before anything has
-// started. Raises std::system_error. Any thread.
+// (Windows), so it outlives this process. It gets the open-file limit this
+// process started with, not one raised by raiseOpenFileLimit. A program that
+// cannot be run fails here, before anything has started. Raises
+// std::system_error. Any thread.
 ProcessHandle startPlatformProcess(const ProcessStart& start);
 
 // What became of a process this one did not start and only waited for.
@@ -115,6 +118,24 @@ void keepSocketFromChildren(std::intptr_t socket);
 // split instead; on Linux argv already holds UTF-8 bytes. Raises
 // std::system_error when the system cannot split it.
 std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// --- Open-file limit ------------------------------------------------------------
+
+struct OpenFileLimit {
+    std::uint64_t before = 0;  // the soft limit the process started with
+    std::uint64_t now = 0;     // the soft limit from now on
+};
+
+// Raises this process's soft limit on open files to its hard limit, so that a
+// large verified component can be held open, and remembers the limit the
+// process started with: every process started afterwards gets that one back.
+// Both values are 0 where the system has no such low limit (Windows). A limit
+// that cannot be raised stays as it is. Idempotent; any thread.
+OpenFileLimit raiseOpenFileLimit() noexcept;
+// How many more files this process may open at this moment: the soft limit
+// less the descriptors already open; SIZE_MAX where there is no low limit
+// (Windows). Any thread; another thread's opens may change it at once.
+std::size_t spareFileHandles() noexcept;
 
 // --- Environment ---------------------------------------------------------------
 

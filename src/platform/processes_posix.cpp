@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <mutex>
 #include <system_error>
 
 #include "platform/files_posix.h"
@@ -70,6 +74,39 @@ bool pollForExit(int pidfd, std::chrono::milliseconds timeout) {
         return ready > 0;
     }
 }
+
+// The soft open-file limit the process started with, once raiseOpenFileLimit
+// has raised it; guarded by limitMutex, as is every change of the limit.
+std::mutex limitMutex;
+bool limitRaised = false;
+rlim_t startingSoftLimit = 0;
+
+// posix_spawn cannot set a limit in the child alone, so the starting limit is
+// put back for the length of the spawn. Descriptors already open above it stay
+// valid; an open on another thread meanwhile fails only when every number
+// below the starting limit is taken, and then as a refused open, nothing worse.
+class StartingLimitForChild {
+public:
+    StartingLimitForChild() : guard_(limitMutex) {
+        if (limitRaised && ::getrlimit(RLIMIT_NOFILE, &raised_) == 0 && raised_.rlim_cur != startingSoftLimit) {
+            struct rlimit lowered = raised_;
+            lowered.rlim_cur = startingSoftLimit;
+            restore_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+        }
+    }
+    ~StartingLimitForChild() {
+        if (restore_) {
+            ::setrlimit(RLIMIT_NOFILE, &raised_);
+        }
+    }
+    StartingLimitForChild(const StartingLimitForChild&) = delete;
+    StartingLimitForChild& operator=(const StartingLimitForChild&) = delete;
+
+private:
+    std::lock_guard<std::mutex> guard_;
+    struct rlimit raised_ {};
+    bool restore_ = false;
+};
 
 void check(int error, const char* operation) {
     if (error != 0) {
@@ -160,9 +197,13 @@ ProcessHandle startPlatformProcess(const ProcessStart& start) {
     pid_t pid = -1;
     // glibc's posix_spawn waits until the exec has happened and returns its
     // error, so a missing or unrunnable program fails here.
-    if (int error = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
-        error != 0) {
-        fail(error, "posix_spawn");
+    int spawnError = 0;
+    {
+        StartingLimitForChild limit;
+        spawnError = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+    }
+    if (spawnError != 0) {
+        fail(spawnError, "posix_spawn");
     }
     int handle = pidfdOpen(pid);  // always close-on-exec
     if (handle < 0) {
@@ -221,6 +262,46 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
         arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
     }
     return arguments;
+}
+
+OpenFileLimit raiseOpenFileLimit() noexcept {
+    std::lock_guard<std::mutex> guard(limitMutex);
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return {};
+    }
+    if (!limitRaised) {
+        startingSoftLimit = limit.rlim_cur;
+        // A hard limit of "unlimited" is refused above the kernel's nr_open; the soft one stays then.
+        if (limit.rlim_cur < limit.rlim_max && limit.rlim_max != RLIM_INFINITY) {
+            struct rlimit raised = limit;
+            raised.rlim_cur = limit.rlim_max;
+            if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+                limit = raised;
+            }
+        }
+        limitRaised = true;
+    }
+    return {static_cast<std::uint64_t>(startingSoftLimit), static_cast<std::uint64_t>(limit.rlim_cur)};
+}
+
+std::size_t spareFileHandles() noexcept {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    const auto soft = static_cast<std::size_t>(limit.rlim_cur);
+    std::size_t open = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
+         entry.increment(error)) {
+        ++open;
+    }
+    if (error || open == 0) {
+        return soft / 2;  // without /proc, assume half are taken
+    }
+    --open;  // the listing's own descriptor
+    return open < soft ? soft - open : 0;
 }
 
 // The environment through the C library; an empty value counts as unset.

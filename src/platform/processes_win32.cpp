@@ -4,6 +4,7 @@
 #include "platform/processes.h"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "platform/files_win32.h"
@@ -142,6 +143,11 @@ std::vector<std::string> commandLineArguments(int, char**) {
     ::LocalFree(split);
     return arguments;
 }
+
+// Handles have no per-process ceiling near a component's size; nothing to raise or give back.
+OpenFileLimit raiseOpenFileLimit() noexcept { return {}; }
+
+std::size_t spareFileHandles() noexcept { return std::numeric_limits<std::size_t>::max(); }
 
 // The runtime's secure put-environment call with an empty value deletes the
 // variable from both its own copy and the system's environment block.

@@ -42,6 +42,53 @@ TEST(CommandLine, ErrorWindowPrepassSeesValuesToo) {
     EXPECT_TRUE(wantsErrorWindow({"--headless"}));
 }
 
+TEST(CommandLine, HelpAndVersionAreFlags) {
+    auto options = parseOptions({"ZarvoLauncher", "--data-dir", "d", "--version", "--help"});
+    std::map<std::string, std::string> expected = {{"--data-dir", "d"}, {"--help", "true"}, {"--version", "true"}};
+    EXPECT_EQ(options, expected);
+}
+
+TEST(CommandLine, UnknownNamesAreKeptAndNamed) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::vector<std::string> unknown;
+        std::string warning;
+    } cases[] = {
+        {{"ZarvoLauncher", "--headless", "--data-dir", "d", "--service-url", "u", "--screenshot", "s"}, {}, ""},
+        {{"ZarvoLauncher", "--self-replace", "p", "--parent", "1", "--self-hash", "h", "--self-entry", "e",
+          "--bundle-root", "b", "--code-trust", "t", "--preview", "--preview-error", "--debug", "--no-launch",
+          "--no-self-update", "--allow-loopback-http", "--help", "--version"},
+         {},
+         ""},
+        {{"ZarvoLauncher", "--data-dri", "d"}, {"--data-dri"}, "Неизвестный параметр пропущен: --data-dri"},
+        {{"ZarvoLauncher", "--zeta", "1", "--headless", "word", "2"},
+         {"--zeta", "word"},
+         "Неизвестные параметры пропущены: --zeta, word"},
+    };
+    for (const auto& c : cases) {
+        const auto options = parseOptions(c.arguments);
+        const auto unknown = unknownOptionNames(options);
+        EXPECT_EQ(unknown, c.unknown) << c.arguments[1];
+        for (const std::string& name : c.unknown) {
+            EXPECT_EQ(options.count(name), 1u) << name;  // kept for whoever reads it
+        }
+        if (!unknown.empty()) {
+            EXPECT_EQ(unknownOptionsWarning(unknown), c.warning);
+        }
+    }
+}
+
+TEST(CommandLine, UsageNamesEveryOptionModeAndExitCode) {
+    const std::string usage = usageText();
+    for (const char* part : {"--headless", "--data-dir", "--service-url", "--code-trust", "--allow-loopback-http",
+                             "--no-launch", "--no-self-update", "--debug", "--preview", "--preview-error",
+                             "--screenshot", "--help", "--version", "--self-replace", "Режимы:",
+                             "Коды завершения:", "  0  ", "  1  "}) {
+        EXPECT_NE(usage.find(part), std::string::npos) << part;
+    }
+    EXPECT_EQ(usage.rfind(std::string("ZarvoLauncher ") + programVersion() + " ", 0), 0u);
+}
+
 TEST(Settings, FlagsDefaultToFalseOnEveryProblem) {
     TempDir dir;
     EXPECT_FALSE(readSettingsFlag(dir.path(), "debugMode"));  // no file

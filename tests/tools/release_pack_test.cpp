@@ -15,6 +15,14 @@ namespace fs = std::filesystem;
 
 const std::string kBase = "http://127.0.0.1:9";
 
+// What this build's --version says after the program's name.
+std::string launcherVersion() {
+    ChildResult result = runChild(launcherPath(), {"--version"});
+    EXPECT_EQ(result.exitCode, 0);
+    std::string text = result.standardOutput;
+    return text.substr(text.find(' ') + 1, text.size() - text.find(' ') - 2);
+}
+
 std::map<std::string, std::string> archivesOf(const fs::path& out) { return folderSnapshot(out / "files"); }
 
 class PackTest : public ::testing::Test {
@@ -176,6 +184,56 @@ TEST_F(PackTest, NeverReplacesAPublishedFileWithOtherBytes) {
               std::string::npos)
         << refused.standardError;
     EXPECT_EQ(folderSnapshot(out), published);
+}
+
+TEST_F(PackTest, RefusesToReplaceAPublishedDocumentThatIsASecretKey) {
+    ASSERT_EQ(inputs.pack(kBase, out).exitCode, 0);
+    fs::copy_file(inputs.secretKey, out / "manifests/linux.json", fs::copy_options::overwrite_existing);
+    const auto published = folderSnapshot(out);
+    ChildResult refused = inputs.pack(kBase, out);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.standardError.find("is a secret key file; it is never replaced"), std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ(folderSnapshot(out), published);
+}
+
+// The bundle's program with and without debug sections, made from this build with objcopy.
+TEST_F(PackTest, StampsTheBundleVersionAndWarnsOfDebugSections) {
+    inputs.addBundle();
+    const fs::path program = inputs.bundle / "bin/ZarvoLauncher";
+    const std::string version = launcherVersion();
+    ASSERT_EQ(runChild("/usr/bin/objcopy", {"--strip-debug", program.string()}).exitCode, 0);
+    const struct {
+        const char* title;
+        std::vector<std::string> extra;
+        bool debug;
+        std::string stamped;
+    } cases[] = {
+        {"stripped, version read from the program", {}, false, version},
+        {"version given", {"--bootstrap-version", "7.0.1-rc1"}, false, "7.0.1-rc1"},
+        {"debug sections", {}, true, version},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        if (c.debug) {
+            writeFile(inputs.dir / "debug.bin", "debug information");
+            ASSERT_EQ(runChild("/usr/bin/objcopy", {"--add-section", ".debug_info=" + (inputs.dir / "debug.bin").string(),
+                                                    program.string()})
+                          .exitCode,
+                      0);
+        }
+        fs::remove_all(out);
+        ChildResult packed = inputs.pack(kBase, out, c.extra);
+        ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+        EXPECT_EQ(inputs.publishedPayload(out)["components"]["bootstrap"]["version"], c.stamped);
+        const std::string warning = "zarvo-release: warning: the bundle's program 'bin/ZarvoLauncher' carries debug "
+                                    "sections (.debug_info)";
+        EXPECT_EQ(packed.standardError.find(warning) != std::string::npos, c.debug) << packed.standardError;
+    }
+    inputs.withBundle = false;
+    ChildResult alone = inputs.pack(kBase, out, {"--bootstrap-version", "1.0"});
+    EXPECT_EQ(alone.exitCode, 2);
+    EXPECT_NE(alone.standardError.find("--bootstrap-version needs --bundle"), std::string::npos);
 }
 
 }  // namespace

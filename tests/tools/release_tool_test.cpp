@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -186,6 +187,56 @@ TEST_F(ReleaseTool, SignRefusesBadKeysAndPayloads) {
         expectRefused(sign(secret_, payload), 1, "is not strict JSON");
     }
     EXPECT_FALSE(fs::exists(out));  // no refusal wrote an envelope
+}
+
+TEST_F(ReleaseTool, NeverReplacesASecretKeyOrAFileThatIsNotAPublicDocument) {
+    keygen();
+    const fs::path payload = dir_ / "manifest.json";
+    writeFile(payload, kManifest);
+    const fs::path contentKey = dir_ / "keys" / "content-key.json";
+    ASSERT_EQ(runTool({"keygen", "--scope", "content", "--secret-key", contentKey.string(), "--trust",
+                       (dir_ / "content-trust.json").string()})
+                  .exitCode,
+              0);
+    const fs::path notes = dir_ / "notes.txt";
+    writeFile(notes, "not a document of the tool\n");
+    const fs::path alias = dir_ / "alias-key.json";
+    fs::create_hard_link(secret_, alias);
+    auto sign = [&](const fs::path& out) {
+        return runTool({"sign", "--secret-key", secret_.string(), "--payload", payload.string(), "--out", out.string()});
+    };
+    auto newKey = [&](const fs::path& trust) {
+        return runTool({"keygen", "--scope", "content", "--secret-key", (dir_ / "keys" / "new-key.json").string(),
+                        "--trust", trust.string()});
+    };
+    const struct {
+        const char* title;
+        std::function<ChildResult()> run;
+        std::string refusal;
+    } cases[] = {
+        {"sign over its own key", [&] { return sign(secret_); }, "is the --secret-key file"},
+        {"sign over a link to its own key", [&] { return sign(alias); }, "is the --secret-key file"},
+        {"sign over another key", [&] { return sign(contentKey); }, "is a secret key file; it is never replaced"},
+        {"sign over another file", [&] { return sign(notes); }, "is not a public document of this tool"},
+        {"keygen over the release key", [&] { return newKey(secret_); }, "is a secret key file; it is never replaced"},
+        {"keygen over another file", [&] { return newKey(notes); }, "is not a public document of this tool"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        const std::string key = readFile(secret_);
+        const std::string other = readFile(contentKey);
+        expectRefused(c.run(), 1, c.refusal);
+        EXPECT_EQ(readFile(secret_), key);
+        EXPECT_EQ(readFile(contentKey), other);
+        EXPECT_EQ(readFile(notes), "not a document of the tool\n");
+        EXPECT_FALSE(fs::exists(dir_ / "keys" / "new-key.json"));  // no key left without its trust file
+    }
+    // Public documents of the tool are replaced as before.
+    const fs::path envelope = dir_ / "envelope.json";
+    ASSERT_EQ(sign(envelope).exitCode, 0);
+    EXPECT_EQ(sign(envelope).exitCode, 0);
+    EXPECT_EQ(newKey(trust_).exitCode, 0);
+    EXPECT_EQ(zarvo::parseStrictJson(readFile(trust_))["scope"], "content");
 }
 
 TEST_F(ReleaseTool, CommandLineMistakesAndHelp) {

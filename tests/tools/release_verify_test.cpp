@@ -201,5 +201,14 @@ TEST_F(VerifyTest, NamesEachFaultOfAPublishedRelease) {
     }
 }
 
+TEST_F(VerifyTest, NamesTheStatusOfAnErrorAnswer) {
+    fs::create_directories(www);  // served, but nothing published yet
+    ChildResult result = verify(server.url(""));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardOutput.find("the server answered HTTP 404 (its body is not JSON)"), std::string::npos)
+        << result.standardOutput;
+    EXPECT_EQ(result.standardOutput.find("not strict JSON"), std::string::npos) << result.standardOutput;
+}
+
 }  // namespace
 }  // namespace zarvo::test

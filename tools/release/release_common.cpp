@@ -92,7 +92,55 @@ void syncToDisk(const std::filesystem::path& path) {
     ::close(file);
 }
 
-void writePublicFile(const std::filesystem::path& path, const std::string& bytes, const std::string& what) {
+namespace {
+
+bool isPublicDocument(const Json::Value& document) {
+    if (!document.isObject() || isSecretKeyDocument(document)) {
+        return false;
+    }
+    const auto has = [&](std::initializer_list<const char*> names) {
+        for (const char* name : names) {
+            if (!document.isMember(name)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return has({"keyId", "publicKey", "scope"}) || has({"keyId", "payload", "signature"}) ||
+           document["type"] == Json::Value("bootstrap");
+}
+
+}  // namespace
+
+void requireReplaceable(const std::filesystem::path& path, const std::string& what,
+                        const std::filesystem::path& secretKey) {
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
+        return;
+    }
+    const std::string where = "the " + what + " '" + path.string() + "'";
+    if (!secretKey.empty() && std::filesystem::equivalent(path, secretKey, error)) {
+        throw ToolError(where + " is the --secret-key file; it is never replaced, so nothing was written");
+    }
+    Json::Value document;
+    try {
+        document = parseStrictJson(readFileLimited(path, kJsonFileLimit));
+    } catch (const std::exception&) {
+        document = Json::Value();
+    }
+    if (isSecretKeyDocument(document)) {
+        throw ToolError(where + " is a secret key file; it is never replaced, so nothing was written");
+    }
+    if (!isPublicDocument(document)) {
+        throw ToolError(where + " already exists and is not a public document of this tool (a trust file, "
+                        "signed envelope or manifest); it is never replaced, so nothing was written (move it "
+                        "away or choose another file)");
+    }
+}
+
+void writePublicFile(const std::filesystem::path& path, const std::string& bytes, const std::string& what,
+                     const std::filesystem::path& secretKey) {
+    requireReplaceable(path, what, secretKey);
     try {
         writeFileAtomic(path, bytes);
         using std::filesystem::perms;
@@ -126,6 +174,14 @@ std::string explain(const std::exception& error) {
     };
     auto meaning = meanings.find(failure->code());
     std::string text = meaning != meanings.end() ? meaning->second : "refused by the pre-starter's check";
+    const std::int32_t status = failure->status();
+    if (status != 0 && (status < 200 || status > 299)) {
+        // The status is the news, whatever the body of the error answer was.
+        text = "the server answered HTTP " + std::to_string(status);
+        if (failure->code() == "INVALID_JSON") {
+            return text + " (its body is not JSON)";
+        }
+    }
     text += " [" + failure->code();
     if (failure->status() != 0) {
         text += " HTTP " + std::to_string(failure->status());

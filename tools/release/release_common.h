@@ -35,9 +35,17 @@ Json::Value readJsonFile(const std::filesystem::path& path, const std::string& w
 // A trust file of this scope (keyId, publicKey, scope, consistent with each
 // other); raises ToolError naming what and the path. A secret key file is refused.
 Json::Value readTrustFile(const std::filesystem::path& path, const std::string& scope, const std::string& what);
+// Raises ToolError unless nothing is at path or it holds a public document of
+// this tool (a trust file, a signed envelope or a manifest payload) that is
+// not the file given as --secret-key (secretKey, when not empty): a secret key
+// file, or anything else, is never replaced.
+void requireReplaceable(const std::filesystem::path& path, const std::string& what,
+                        const std::filesystem::path& secretKey);
 // Replaces path atomically with bytes, readable by everyone (a web server
-// serves it) and flushed to disk. Raises ToolError naming what.
-void writePublicFile(const std::filesystem::path& path, const std::string& bytes, const std::string& what);
+// serves it) and flushed to disk, after requireReplaceable. Raises ToolError
+// naming what.
+void writePublicFile(const std::filesystem::path& path, const std::string& bytes, const std::string& what,
+                     const std::filesystem::path& secretKey = {});
 // Flushes a file or a folder to disk; raises ToolError.
 void syncToDisk(const std::filesystem::path& path);
 

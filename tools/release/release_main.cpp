@@ -37,11 +37,13 @@ int keygen(const Invocation& invocation) {
         std::filesystem::absolute(trustPath).lexically_normal()) {
         throw ToolError("the secret key and the trust file must be different files", 2);
     }
+    // Before a key exists that would be left without its trust file.
+    requireReplaceable(trustPath, "trust file", {});
 
     SecretKey key = SecretKey::generate(scope);
     key.saveNew(secretPath);
     try {
-        writePublicFile(trustPath, writeCompactJson(key.trust()), "trust file");
+        writePublicFile(trustPath, writeCompactJson(key.trust()), "trust file", secretPath);
     } catch (...) {
         // A key whose trust object was never written would be an orphan; leave nothing behind.
         ::unlink(secretPath.c_str());
@@ -70,7 +72,8 @@ Json::Value signPayload(const SecretKey& key, const std::string& payload) {
 }
 
 int sign(const Invocation& invocation) {
-    SecretKey key = SecretKey::load(invocation.required("secret-key"));
+    const std::filesystem::path secretPath = invocation.required("secret-key");
+    SecretKey key = SecretKey::load(secretPath);
     std::filesystem::path payloadPath = invocation.required("payload");
 
     std::string payload;
@@ -95,7 +98,7 @@ int sign(const Invocation& invocation) {
 
     std::string text = writeCompactJson(signPayload(key, payload));
     if (auto out = invocation.optional("out")) {
-        writePublicFile(*out, text, "envelope");
+        writePublicFile(*out, text, "envelope", secretPath);
     } else {
         std::cout << text << '\n' << std::flush;
         if (!std::cout) {

@@ -25,7 +25,9 @@ const std::map<std::string, CommandSpec> kCommands = {
       "working tree. The trust object (keyId, publicKey, scope) goes to the trust\n"
       "file. Prints the Base64 public key: for scope \"code\" (the default) the\n"
       "value of -DZARVO_TRUST_KEY; a \"content\" key's trust file is what pack\n"
-      "takes as --content-key. The secret is never printed.\n"},
+      "takes as --content-key. The secret is never printed. An existing trust\n"
+      "file is replaced only when it is a public document of this tool (a trust\n"
+      "file, signed envelope or manifest), never a secret key file.\n"},
      },
     {"sign",
      {{"secret-key", "payload", "out"},
@@ -35,15 +37,19 @@ const std::map<std::string, CommandSpec> kCommands = {
       "duplicate members, nothing after the value), and writes the signed\n"
       "envelope as compact JSON to FILE or to standard output. For operators\n"
       "with their own packer; pack signs its own payload. A secret key file that\n"
-      "others can read is refused, and so is a secret key file as the payload.\n"}},
+      "others can read is refused, and so is a secret key file as the payload.\n"
+      "An existing --out is replaced only when it is a public document of this\n"
+      "tool (a trust file, signed envelope or manifest): never the --secret-key\n"
+      "file, another secret key file, or anything else.\n"}},
     {"pack",
      {{"secret-key", "trust", "core", "core-entry", "core-version", "ui", "ui-version", "bundle", "bundle-entry",
-       "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence", "platform"},
+       "bootstrap-version", "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence", "platform"},
       {"allow-loopback-http"},
       "zarvo-release pack --secret-key FILE --trust FILE --core DIR --core-entry PATH\n"
       "      --ui FILE [--bundle DIR --bundle-entry PATH] --api-url URL --azuriom-url URL\n"
       "      --content-key FILE --files-url URL --out DIR [--sequence N]\n"
-      "      [--core-version TEXT] [--ui-version TEXT] [--platform linux|windows]\n"
+      "      [--core-version TEXT] [--ui-version TEXT] [--bootstrap-version TEXT]\n"
+      "      [--platform linux|windows]\n"
       "      [--allow-loopback-http]",
       "Builds a release into the folder --out, ready to be served as it is:\n"
       "  files/core-<sha256>.tar.gz       the core folder, packed reproducibly\n"
@@ -64,7 +70,14 @@ const std::map<std::string, CommandSpec> kCommands = {
       "file that would change. The sequence is one more than the published\n"
       "answer's; an explicit --sequence must be higher. The release is built in a\n"
       "private folder beside --out and moved in, the answer last. Plain HTTP URLs\n"
-      "are accepted for loopback hosts with --allow-loopback-http only.\n"}},
+      "are accepted for loopback hosts with --allow-loopback-http only.\n"
+      "The bundle's version in the manifest (bootstrap.version) is\n"
+      "--bootstrap-version, else the version the bundle's program records (the\n"
+      "CMake project version it was built with; what its --version prints).\n"
+      "A bundle program with debug sections (.debug_*) is packed with a warning:\n"
+      "build what ships with 'cmake --preset release' (windows-release).\n"
+      "An existing manifest or answer in --out is replaced only when it is a\n"
+      "public document of this tool, never a secret key file.\n"}},
     {"verify",
      {{"trust", "service-url", "answer", "files", "min-sequence", "platform"},
       {"allow-loopback-http"},

@@ -20,6 +20,8 @@
 #include "net/json_request.h"
 #include "net/url_policy.h"
 #include "pack_tree.h"
+#include "program_facts.h"
+#include "platform/files.h"
 #include "platform/user_settings.h"
 #include "release_common.h"
 #include "secret_key.h"
@@ -28,6 +30,7 @@
 #include "trust/hashing.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
+#include "trust/verified_file.h"
 
 namespace zarvo::release {
 namespace {
@@ -349,6 +352,34 @@ fs::path outputFolder(const std::string& option) {
     return out;
 }
 
+// The version stamped into the manifest's bootstrap component: --bootstrap-version,
+// else the one the program records. Warns when the program carries debug
+// sections, which every player would download.
+std::optional<std::string> bundleVersion(const Invocation& invocation, const fs::path& program,
+                                         const std::string& entry) {
+    std::string bytes;
+    try {
+        bytes = readFileLimited(program, kBundleSizeCeiling);
+    } catch (const std::exception&) {
+        throw ToolError("cannot read the bundle's program '" + program.string() + "'");
+    }
+    const std::vector<std::string> debug = debugSectionNames(bytes);
+    if (!debug.empty()) {
+        std::string names;
+        for (std::size_t i = 0; i < debug.size() && i < 4; ++i) {
+            names += (i == 0 ? "" : ", ") + debug[i];
+        }
+        std::cerr << "zarvo-release: warning: the bundle's program '" << entry << "' carries debug sections ("
+                  << names << (debug.size() > 4 ? ", ..." : "")
+                  << "), which every player downloads; build what ships with the release preset "
+                     "(cmake --preset release, or windows-release)\n";
+    }
+    if (auto given = invocation.optional("bootstrap-version")) {
+        return given;
+    }
+    return recordedVersion(bytes);
+}
+
 }  // namespace
 
 int pack(const Invocation& invocation) {
@@ -374,6 +405,9 @@ int pack(const Invocation& invocation) {
     if (bundleFolder.has_value() != bundleEntry.has_value()) {
         throw ToolError("--bundle and --bundle-entry go together", 2);
     }
+    if (invocation.optional("bootstrap-version") && !bundleFolder) {
+        throw ToolError("--bootstrap-version needs --bundle", 2);
+    }
     const fs::path out = outputFolder(invocation.required("out"));
 
     // Everything a pre-starter would refuse is found before anything is written.
@@ -384,8 +418,16 @@ int pack(const Invocation& invocation) {
         bundle = PackTree::scan(*bundleFolder, "bundle folder", kBundleSizeCeiling);
         bundle->requireEntry(*bundleEntry);
     }
+    std::optional<std::string> bootstrapVersion;
+    if (bundleFolder) {
+        const fs::path program = fs::path(*bundleFolder) / platform::pathFromUtf8(*bundleEntry);
+        bootstrapVersion = bundleVersion(invocation, program, *bundleEntry);
+    }
 
     ReleaseFolder folder(out, platformName);
+    // The answer and the manifest are the only files of the folder ever replaced.
+    requireReplaceable(out / payloadPath(platformName), "published manifest", invocation.required("secret-key"));
+    requireReplaceable(out / answerPath(platformName), "published answer", invocation.required("secret-key"));
     const std::optional<std::int64_t> published = folder.publishedSequence(trust);
     const std::int64_t sequence = chooseSequence(invocation, published);
     Stage stage(out);
@@ -421,6 +463,9 @@ int pack(const Invocation& invocation) {
         files.push_back(packFolder(*bundle, stage, "bootstrap", *bundleEntry, kBundleSizeCeiling, nullptr));
         components["bootstrap"] = download(files.back(), filesUrl);
         components["bootstrap"]["entry"] = *bundleEntry;
+        if (bootstrapVersion) {
+            components["bootstrap"]["version"] = *bootstrapVersion;
+        }
     }
 
     const std::string payload = writeCompactJson(manifest);

@@ -5,7 +5,8 @@ The tests and tools/run-local use it, so both run against the same server:
 static files with Range support (unless --no-ranges), JSON and archive types,
 and the bootstrap answer picked by the request's platform argument, as in the
 README's server example. nginx runs in the foreground as one process with
-every file of its own under PREFIX.
+every file of its own under PREFIX, its access log (PREFIX/access.log, with
+each request's status and Range) included.
 """
 import argparse
 import os
@@ -31,7 +32,10 @@ def configuration(prefix, root, port, ranges):
         f"error_log {prefix_of('error.log')} warn;",
         "events { worker_connections 64; }",
         "http {",
-        "  access_log off;",
+        # Every request with its status and Range, for whoever wonders what a pre-starter asked.
+        "  log_format release '$remote_addr [$time_local] \"$request\" $status $body_bytes_sent '",
+        "                     'range=\"$http_range\" \"$http_user_agent\"';",
+        f"  access_log {prefix_of('access.log')} release;",
         "  types { application/json json; application/gzip gz; application/octet-stream rcc; }",
         "  default_type application/octet-stream;",
     ]
