@@ -11,6 +11,7 @@
 #include "log/logger.h"
 #include "platform/files.h"
 #include "platform/user_settings.h"
+#include "storage/bootstrap_state.h"
 #include "storage/data_layout.h"
 #include "storage/storage_lock.h"
 #include "trust/error.h"
@@ -19,6 +20,25 @@ namespace zarvo {
 namespace {
 
 constexpr auto kThrottle = std::chrono::milliseconds(80);
+
+// A release that cannot be installed now (a broken publication, a full disk)
+// never keeps a player from the version that works; the next run tries again
+// and resumes the downloads. Returns false when nothing else may start.
+bool startInstalledInstead(Bootstrap& context, const AcceptedUpdate& update, const Error& failure) {
+    if (failure.code() == "CANCELLED" || failure.code() == "UPDATE_BUSY" ||
+        !canStartInstalledVersion(context, update.state) || activeSlotOf(update.state) == update.slot) {
+        return false;
+    }
+    logMessage(LogLevel::Warn, "install.failed slot=" + update.slot + " code=" + failure.code() +
+                                   " message=" + failure.what());
+    if (failure.code() == "DISK_FULL") {
+        // The installed core needs room to run more than a later run needs a
+        // head start on its download.
+        dropPartialDownloads(context, update);
+    }
+    startInstalledVersion(context, update.state);
+    return true;
+}
 
 }  // namespace
 
@@ -46,7 +66,15 @@ void Bootstrap::run() {
     }
     logMessage(LogLevel::Info, "bootstrap.slot slot=" + update->slot);
 
-    const auto slotFolder = installSlot(*this, *update);
+    std::filesystem::path slotFolder;
+    try {
+        slotFolder = installSlot(*this, *update);
+    } catch (const Error& error) {
+        if (!startInstalledInstead(*this, *update, error)) {
+            throw;
+        }
+        return;
+    }
     // Before the no-launch check: a prepared update hands over too, and the
     // new pre-starter receives "--no-launch".
     if (beginSelfUpdate(selfUpdateContext(), update->manifest.bootstrap, update->state)) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "app/bootstrap.h"
 #include "app/update_check.h"
@@ -17,10 +18,10 @@
 #include "platform/files.h"
 #include "storage/bootstrap_state.h"
 #include "storage/data_layout.h"
+#include "storage/path_guard.h"
 #include "storage/path_kind.h"
 #include "storage/shared_files.h"
 #include "storage/storage_lock.h"
-#include "storage/path_guard.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 #include "trust/strict_json.h"
@@ -58,8 +59,9 @@ bool reuseActiveCore(const Bootstrap& context, const AcceptedUpdate& update, con
         linkSharedFiles(slotCoreFolder(activeFolder), slotCoreFolder(stage), core.files());
         logMessage(LogLevel::Info, "storage.core-reused slot=" + active);
         reused = true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // Half-carried files must not mix with the extracted archive.
+        logMessage(LogLevel::Warn, std::string("storage.core-reuse-failed slot=") + active + " " + error.what());
     }
     if (!reused) {
         removeWithinStorage(context.dataDir, slotCoreFolder(stage));
@@ -78,6 +80,73 @@ void downloadCore(Bootstrap& context, const ReleaseComponent& core, const std::f
     extractArchive(target, slotCoreFolder(stage), kCoreSizeCeiling);
 }
 
+
+// Builds the release in a new private stage folder beside its slot and
+// returns it flushed to disk. A failure removes what this run wrote of it, so
+// a full disk is not left full by the pre-starter's own leftovers.
+std::filesystem::path buildStage(Bootstrap& context, const AcceptedUpdate& update, bool reuseActive) {
+    const DataLayout layout(context.dataDir);
+    const auto stage = layout.newStageFolder(update.slot);
+    try {
+        platform::createPrivateFolders(stage);
+        context.reportStage("Загрузка приложения", 0.15);
+
+        const ReleaseComponent& core = update.manifest.core;
+        if (!reuseActive || !reuseActiveCore(context, update, stage)) {
+            downloadCore(context, core, stage);
+        }
+        // An entry that is not text is as unusable as an empty one.
+        const auto entry = resolveInstallPath(slotCoreFolder(stage), core.entry());
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(entry))) {
+            throw Error("LOCAL_ERROR", "Архив не содержит приложение");
+        }
+
+        context.reportStage("Загрузка интерфейса", 0.7);
+        downloadArtifact(update.manifest.ui.artifact(), slotInterfacePackage(stage), "", "",
+                         context.allowLoopbackHttp, &context.cancelRequested, DownloadProgress(),
+                         kInterfaceSizeCeiling);
+        writeFileAtomic(slotManifestFile(stage), writeCompactJson(update.answer));
+
+        // An installed slot is never rebuilt, so its files must be on disk before its name is.
+        try {
+            platform::flushFolderTree(stage);
+        } catch (const std::system_error& error) {
+            logMessage(LogLevel::Warn, std::string("install.flush-failed ") + error.what());
+            if (platform::isOutOfSpace(error.code())) {
+                failDiskFull();
+            }
+            throw Error("LOCAL_ERROR", "Не удалось сохранить файл. Проверьте свободное место.");
+        }
+    } catch (...) {
+        tryRemoveWithinStorage(context.dataDir, stage);
+        throw;
+    }
+    return stage;
+}
+
+// What of the slot's core no longer matches its inventory, as "/"-separated
+// names; empty when nothing is damaged (a file merely held by a writer, say).
+std::vector<std::string> damagedCoreFiles(const AcceptedUpdate& update, const std::filesystem::path& slotFolder) {
+    try {
+        return findDamagedFiles(slotCoreFolder(slotFolder), update.manifest.core.files());
+    } catch (const std::exception& error) {
+        logMessage(LogLevel::Warn, std::string("install.repair-check-failed ") + error.what());
+        return {};
+    }
+}
+
+std::string joinedNames(const std::vector<std::string>& names) {
+    constexpr std::size_t kShown = 20;
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < kShown; ++i) {
+        text += (i == 0 ? "" : ",") + names[i];
+    }
+    if (names.size() > kShown) {
+        text += ",…(" + std::to_string(names.size()) + ")";
+    }
+    return text;
+}
+
 }  // namespace
 
 std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& update) {
@@ -89,38 +158,47 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
     if (existsAtAll(slotFolder)) {
         removeUnfinishedSlot(layout, slotFolder, update.slot);
     }
-    const auto stage = layout.newStageFolder(update.slot);
-    platform::createPrivateFolders(stage);
-    context.reportStage("Загрузка приложения", 0.15);
-
-    const ReleaseComponent& core = update.manifest.core;
-    if (!reuseActiveCore(context, update, stage)) {
-        downloadCore(context, core, stage);
-    }
-    // An entry that is not text is as unusable as an empty one.
-    const auto entry = resolveInstallPath(slotCoreFolder(stage), core.entry());
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(entry))) {
-        throw Error("LOCAL_ERROR", "Архив не содержит приложение");
-    }
-
-    context.reportStage("Загрузка интерфейса", 0.7);
-    downloadArtifact(update.manifest.ui.artifact(), slotInterfacePackage(stage), "", "", context.allowLoopbackHttp,
-                     &context.cancelRequested, DownloadProgress(), kInterfaceSizeCeiling);
-    writeFileAtomic(slotManifestFile(stage), writeCompactJson(update.answer));
-
+    const auto stage = buildStage(context, update, true);
     // Left behind for the cleanup rather than merged with what appeared.
     if (existsAtAll(slotFolder)) {
         throw Error("LOCAL_ERROR", "Папка версии уже существует без манифеста");
     }
-    // An installed slot is never rebuilt, so its files must be on disk before its name is.
-    try {
-        platform::flushFolderTree(stage);
-    } catch (const std::system_error& error) {
-        logMessage(LogLevel::Warn, std::string("install.flush-failed ") + error.what());
-        throw Error("LOCAL_ERROR", "Не удалось сохранить файл. Проверьте свободное место.");
-    }
     moveFolderToNewName(stage, slotFolder);
     return slotFolder;
+}
+
+bool repairSlot(Bootstrap& context, const AcceptedUpdate& update) {
+    const DataLayout layout(context.dataDir);
+    const auto slotFolder = layout.slotFolder(update.slot);
+    const std::vector<std::string> damaged = damagedCoreFiles(update, slotFolder);
+    if (damaged.empty()) {
+        return false;
+    }
+    // No core may run from the folder that is set aside.
+    StorageLock lock = lockStorageFile(layout.slotLock(update.slot));
+    if (!lock.held()) {
+        return false;
+    }
+    logMessage(LogLevel::Warn, "install.repair slot=" + update.slot + " files=" + joinedNames(damaged));
+    // Built afresh: a file the damaged slot shares by hard link with another
+    // slot is replaced here, never written through.
+    const auto stage = buildStage(context, update, false);
+    // Between the two renames the slot is missing, which the next run installs anew.
+    moveFolderToNewName(slotFolder, layout.newSetAsideFolder(update.slot));
+    moveFolderToNewName(stage, slotFolder);
+    logMessage(LogLevel::Info, "install.repaired slot=" + update.slot);
+    return true;
+}
+
+void dropPartialDownloads(Bootstrap& context, const AcceptedUpdate& update) {
+    const DataLayout layout(context.dataDir);
+    for (const std::string& digest : update.manifest.downloadDigests()) {
+        const auto partial = partialDownloadOf(layout.download(digest));
+        if (existsAtAll(partial)) {
+            logMessage(LogLevel::Warn, "install.partial-dropped " + platform::pathToGenericUtf8(partial));
+            tryRemoveWithinStorage(context.dataDir, partial);
+        }
+    }
 }
 
 }  // namespace zarvo

@@ -1,6 +1,7 @@
 #include "app/update_check.h"
 
 #include "app/bootstrap.h"
+#include "log/logger.h"
 #include "net/json_request.h"
 #include "platform/user_settings.h"
 #include "storage/bootstrap_state.h"
@@ -13,20 +14,26 @@
 namespace zarvo {
 namespace {
 
-bool offlineStartApplies(const Bootstrap& context, const Error& error, const std::string& activeSlot) {
-    return (error.code() == "NETWORK_ERROR" || error.status() > 499) && isValidSlotName(activeSlot) &&
-           !context.hasOption("--no-launch");
+// No service, a failing one, or a page that is not the service's answer at
+// all (a captive portal, a proxy's error page).
+bool offlineStartApplies(const Error& error) {
+    return error.code() == "NETWORK_ERROR" || error.code() == "INVALID_JSON" || error.status() > 499;
 }
 
-void startOffline(Bootstrap& context, const Json::Value& state, const std::string& activeSlot) {
-    const auto slotFolder = DataLayout(context.dataDir).slotFolder(activeSlot);
+}  // namespace
+
+bool canStartInstalledVersion(const Bootstrap& context, const Json::Value& state) {
+    // A slot name that is not text is as unusable as a malformed one.
+    return isValidSlotName(activeSlotOf(state)) && !context.hasOption("--no-launch");
+}
+
+void startInstalledVersion(Bootstrap& context, const Json::Value& state) {
+    const auto slotFolder = DataLayout(context.dataDir).slotFolder(activeSlotOf(state));
     context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
     // The launch checks the stored answer again before anything is started from it.
     launchCore(context.launchContext(), slotFolder, readStoredAnswer(slotFolder), false);
     cleanupStorage(context.dataDir, state);
 }
-
-}  // namespace
 
 std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     context.reportStage("Проверка обновлений", 0.05);
@@ -37,13 +44,12 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     try {
         update.answer = requestJson(url, "GET", Json::Value(), "", context.allowLoopbackHttp, &context.cancelRequested);
     } catch (const Error& error) {
-        // A slot name that is not text is as unusable as a malformed one; the
-        // request's own error must still reach the user.
-        const std::string activeSlot = activeSlotOf(update.state);
-        if (!offlineStartApplies(context, error, activeSlot)) {
+        // Without an installed version the request's own error reaches the user.
+        if (!offlineStartApplies(error) || !canStartInstalledVersion(context, update.state)) {
             throw;
         }
-        startOffline(context, update.state, activeSlot);
+        logMessage(LogLevel::Info, "bootstrap.offline code=" + error.code() + " message=" + error.what());
+        startInstalledVersion(context, update.state);
         return std::nullopt;
     }
 
@@ -54,6 +60,7 @@ std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context) {
     // A manifest without a sequence counts as 0; store that rather than a null
     // that other readers of the state would have to understand.
     recordHighestSequence(update.state, update.manifest.sequence);
+    recordAcceptedDigests(update.state, update.manifest.downloadDigests());
     writeBootstrapState(context.dataDir, update.state);
     writeFileAtomic(DataLayout(context.dataDir).codeTrustFile(), writeCompactJson(context.codeTrust));
 

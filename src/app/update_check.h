@@ -21,11 +21,20 @@ struct AcceptedUpdate {
     std::string slot;      // slotNameFor(answer)
 };
 
+// Whether the state names an installed version that may be started instead
+// of the offered one: a valid active slot, and launching allowed.
+bool canStartInstalledVersion(const Bootstrap& context, const Json::Value& state);
+// Starts the active slot of the state as a start without the service does
+// ("Открываем сохранённый интерфейс без подключения", the stored answer and the
+// core checked again), then cleans up. Raises what the launch raises. Update
+// thread, under "bootstrap.lock".
+void startInstalledVersion(Bootstrap& context, const Json::Value& state);
+
 // Runs with the update lock held. Reports "Проверка обновлений", reads the
 // state, requests the answer, refuses rollbacks, records the accepted
 // sequence and the trust file, and checks that the components are published.
-// Returns nullopt when the service was unreachable and the installed version
-// was started instead.
+// Returns nullopt when the service was unreachable, failing or answered with
+// something that is not JSON, and the installed version was started instead.
 std::optional<AcceptedUpdate> checkForUpdate(Bootstrap& context);
 
 }  // namespace zarvo

@@ -119,6 +119,16 @@ UpdateManifest readUpdateManifest(const Json::Value& envelope, const Json::Value
     return manifest;
 }
 
+std::set<std::string> UpdateManifest::downloadDigests() const {
+    std::set<std::string> digests;
+    for (const ReleaseComponent* component : {&core, &ui, bootstrap ? &*bootstrap : nullptr}) {
+        if (component != nullptr && component->sha256().size() == 64 && isLowerHex(component->sha256())) {
+            digests.insert(component->sha256());
+        }
+    }
+    return digests;
+}
+
 void checkComponentsPublished(const UpdateManifest& manifest) {
     if (!manifest.core.isPublished() || !manifest.ui.isPublished()) {
         throw Error("LOCAL_ERROR", "Компоненты приложения ещё не опубликованы");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,9 @@ struct UpdateManifest {
     ReleaseComponent core;
     ReleaseComponent ui;
     std::optional<ReleaseComponent> bootstrap;
+
+    // The sha256 digests the release's files are downloaded under.
+    std::set<std::string> downloadDigests() const;
 };
 
 // The members of the payload that break the manifest's rules, in name order

@@ -35,12 +35,23 @@ using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
 [[noreturn]] void failCorrupt() { fail("LOCAL_ERROR", "Повреждённый архив"); }
 [[noreturn]] void failTooMany() { fail("LOCAL_ERROR", "Архив содержит повторяющиеся пути или слишком много файлов"); }
 // The message names the file; the log adds the system's reason (a full disk, say).
+// A full disk is told as such, whichever file found it.
+void failIfOutOfSpace(const std::exception& reason) {
+    const auto* failure = dynamic_cast<const std::system_error*>(&reason);
+    if (failure != nullptr && platform::isOutOfSpace(failure->code())) {
+        failDiskFull();
+    }
+}
 [[noreturn]] void failCreate(const std::filesystem::path& path, const std::exception& reason) {
-    logMessage(LogLevel::Warn, std::string("extract.create-failed ") + reason.what());
+    logMessage(LogLevel::Warn, "extract.create-failed path=" + platform::pathToGenericUtf8(path) +
+                                   " reason=" + reason.what());
+    failIfOutOfSpace(reason);
     fail("EXTRACT_WRITE_FAILED", "Не удалось создать файл при распаковке: " + platform::pathToGenericUtf8(path));
 }
 [[noreturn]] void failWrite(const std::filesystem::path& path, const std::exception& reason) {
-    logMessage(LogLevel::Warn, std::string("extract.write-failed ") + reason.what());
+    logMessage(LogLevel::Warn, "extract.write-failed path=" + platform::pathToGenericUtf8(path) +
+                                   " reason=" + reason.what());
+    failIfOutOfSpace(reason);
     fail("EXTRACT_WRITE_FAILED", "Не удалось записать файл при распаковке: " + platform::pathToGenericUtf8(path));
 }
 

@@ -37,6 +37,10 @@ constexpr std::size_t kDigestLength = 64;
 constexpr std::size_t kBatchCeiling = 512;
 
 [[noreturn]] void failChanged(const std::string& message) { throw Error("COMPONENT_CHANGED", message); }
+[[noreturn]] void failInventoryRequired() {
+    throw Error("COMPONENT_INVENTORY_REQUIRED",
+                "Для обновления отсутствует подписанный список файлов. Переопубликуйте компонент.");
+}
 
 bool outOfDescriptors(const std::error_code& error) {
     return error == std::errc::too_many_files_open || error == std::errc::too_many_files_open_in_system;
@@ -168,8 +172,7 @@ void ComponentLocks::add(platform::FileHandle handle) { handles_.push_back(std::
 
 ComponentLocks verifyComponentFiles(const std::filesystem::path& componentRoot, const Json::Value& files) {
     if (!files.isObject() || files.empty() || files.size() > kMaxMembers) {
-        throw Error("COMPONENT_INVENTORY_REQUIRED",
-                    "Для обновления отсутствует подписанный список файлов. Переопубликуйте компонент.");
+        failInventoryRequired();
     }
     std::filesystem::path root = componentRoot;
     if (!root.has_filename() && root.has_relative_path()) {
@@ -234,6 +237,35 @@ ComponentLocks verifyComponentFiles(const std::filesystem::path& componentRoot, 
     // Only after every listed file passed, so a changed file is reported before an extra one.
     refuseExtraEntries(root, files);
     return locks;
+}
+
+std::vector<std::string> findDamagedFiles(const std::filesystem::path& root, const Json::Value& files) {
+    if (!files.isObject()) {
+        failInventoryRequired();
+    }
+    std::set<std::string> damaged;
+    for (const std::string& name : files.getMemberNames()) {
+        const Json::Value& value = files[name];
+        if (!value.isString() || value.asString().size() != kDigestLength || !isLowerHex(value.asString())) {
+            failInventoryRequired();
+        }
+        const std::filesystem::path file = resolveInstallPath(root, name);
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, error)) ||
+            hashFile(file, "sha256") != value.asString()) {
+            damaged.insert(name);
+        }
+    }
+    std::error_code error;
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(root, error))) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            const std::string name = platform::pathToGenericUtf8(entry.path().lexically_relative(root));
+            if (entry.is_symlink() || (!entry.is_directory() && !files.isMember(name))) {
+                damaged.insert(name);
+            }
+        }
+    }
+    return {damaged.begin(), damaged.end()};
 }
 
 }  // namespace zarvo

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include <json/value.h>
@@ -44,5 +45,12 @@ private:
 // ("LOCAL_ERROR" when the process runs out of descriptors); a failed call
 // holds nothing. Update thread.
 ComponentLocks verifyComponentFiles(const std::filesystem::path& root, const Json::Value& files);
+
+// What below root breaks the list, as "/"-separated names in name order:
+// listed files that are missing, not regular files or of other bytes, and
+// unlisted entries and links. Takes no locks: it names what to repair, it
+// proves nothing. Raises zarvo::Error for a list that is no object of
+// lowercase SHA-256 values with safe names, and the file system's errors.
+std::vector<std::string> findDamagedFiles(const std::filesystem::path& root, const Json::Value& files);
 
 }  // namespace zarvo

@@ -9,6 +9,7 @@
 
 #include "log/logger.h"
 #include "platform/files.h"
+#include "trust/error.h"
 
 namespace zarvo {
 namespace {
@@ -63,7 +64,11 @@ bool openPartial(DownloadSink& sink) {
             hashKeptPart(sink);
         }
     } catch (const std::system_error& error) {
-        logMessage(LogLevel::Warn, std::string("download.partial-open-failed ") + error.what());
+        logMessage(LogLevel::Warn, "download.partial-open-failed path=" +
+                                       platform::pathToGenericUtf8(sink.partialPath) + " reason=" + error.what());
+        if (platform::isOutOfSpace(error.code())) {
+            sink.callbackError = std::make_exception_ptr(Error("DISK_FULL", kDiskFullMessage));
+        }
         return false;
     }
     sink.outputOpened = true;
@@ -111,7 +116,12 @@ size_t receiveBody(char* data, size_t size, size_t count, void* userData) {
             sink->unflushed = 0;
         }
     } catch (const std::system_error& error) {
-        logMessage(LogLevel::Warn, std::string("download.write-failed ") + error.what());
+        logMessage(LogLevel::Warn, "download.write-failed path=" + platform::pathToGenericUtf8(sink->partialPath) +
+                                       " reason=" + error.what());
+        if (platform::isOutOfSpace(error.code())) {
+            // The partial file stays for the resume once there is room.
+            sink->callbackError = std::make_exception_ptr(Error("DISK_FULL", kDiskFullMessage));
+        }
         return 0;
     } catch (...) {
         sink->callbackError = std::current_exception();

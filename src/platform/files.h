@@ -142,6 +142,8 @@ void createPrivateFolders(const std::filesystem::path& folder);
 // Creates one folder, whose parent exists, accessible to the user only; one
 // that is already there is no error. Raises std::filesystem::filesystem_error.
 void createPrivateFolder(const std::filesystem::path& folder);
+// Whether a failed write found the disk or the user's quota full.
+bool isOutOfSpace(const std::error_code& error) noexcept;
 // Closes an existing folder to everyone but its owner when it is open to
 // others; returns whether it was changed. Windows' per-user folders are
 // private already. Raises std::system_error.

@@ -254,6 +254,12 @@ void createPrivateFolder(const fs::path& folder) {
     }
 }
 
+bool isOutOfSpace(const std::error_code& error) noexcept {
+    return error == std::errc::no_space_on_device ||
+           (error.category() == std::generic_category() && error.value() == EDQUOT) ||
+           (error.category() == std::system_category() && error.value() == EDQUOT);
+}
+
 bool restrictToOwner(const fs::path& folder) {
     struct stat info {};
     if (::lstat(folder.c_str(), &info) != 0) {

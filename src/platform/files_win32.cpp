@@ -384,6 +384,14 @@ void createPrivateFolder(const fs::path& folder) {
     }
 }
 
+bool isOutOfSpace(const std::error_code& error) noexcept {
+    // This layer reports ERROR_DISK_FULL and ERROR_HANDLE_DISK_FULL as the
+    // generic condition; the standard library may pass the system's own code.
+    return error == std::errc::no_space_on_device ||
+           (error.category() == std::system_category() &&
+            (error.value() == ERROR_DISK_FULL || error.value() == ERROR_HANDLE_DISK_FULL));
+}
+
 bool restrictToOwner(const fs::path& folder) {
     if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
         throwLastError("stat", folder);

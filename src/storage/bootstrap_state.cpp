@@ -1,5 +1,7 @@
 #include "storage/bootstrap_state.h"
 
+#include <algorithm>
+
 #include "storage/data_layout.h"
 #include "storage/path_kind.h"
 #include "trust/error.h"
@@ -91,5 +93,44 @@ void recordActivation(Json::Value& state, const std::string& slot) {
 }
 
 void recordBootstrapHash(Json::Value& state, const std::string& hash) { state["bootstrapHash"] = hash; }
+
+std::set<std::string> acceptedDigestsOf(const Json::Value& state) {
+    std::set<std::string> digests;
+    const Json::Value& list = memberOf(state, "acceptedDigests");
+    if (list.isArray()) {
+        for (const Json::Value& digest : list) {
+            if (digest.isString()) {
+                digests.insert(digest.asString());
+            }
+        }
+    }
+    return digests;
+}
+
+void recordAcceptedDigests(Json::Value& state, const std::set<std::string>& digests) {
+    Json::Value list(Json::arrayValue);
+    for (const std::string& digest : digests) {
+        list.append(digest);
+    }
+    state["acceptedDigests"] = list;
+}
+
+int failedRunsOf(const Json::Value& state, const std::string& slot) {
+    const Json::Value& failed = memberOf(state, "failedSlot");
+    if (textMember(failed, "slot") != slot || slot.empty()) {
+        return 0;
+    }
+    const std::optional<Json::Int64> runs = readInteger(memberOf(failed, "runs"));
+    return runs && *runs > 0 ? static_cast<int>(std::min<Json::Int64>(*runs, 1000)) : 0;
+}
+
+void recordFailedRun(Json::Value& state, const std::string& slot) {
+    Json::Value failed(Json::objectValue);
+    failed["slot"] = slot;
+    failed["runs"] = failedRunsOf(state, slot) + 1;
+    state["failedSlot"] = failed;
+}
+
+void clearFailedRuns(Json::Value& state) { state.removeMember("failedSlot"); }
 
 }  // namespace zarvo

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 
 namespace zarvo {
@@ -50,5 +51,19 @@ void recordHighestSequence(Json::Value& state, long long sequence);
 // slot becomes activeSlot; the slot active before it, when another one, previousSlot.
 void recordActivation(Json::Value& state, const std::string& slot);
 void recordBootstrapHash(Json::Value& state, const std::string& hash);
+
+// The digests of the release files the newest accepted release names, so the
+// cleanup keeps their partial downloads for a later run to resume. Empty when
+// not on record.
+std::set<std::string> acceptedDigestsOf(const Json::Value& state);
+void recordAcceptedDigests(Json::Value& state, const std::set<std::string>& digests);
+
+// How many runs in a row the launch of slot failed and the previous slot was
+// started instead; 0 for any slot but the one on record.
+int failedRunsOf(const Json::Value& state, const std::string& slot);
+// One more such run of slot; a failure of another slot starts the count anew.
+void recordFailedRun(Json::Value& state, const std::string& slot);
+// The slot came up: nothing failed on record any more.
+void clearFailedRuns(Json::Value& state);
 
 }  // namespace zarvo

@@ -1,5 +1,7 @@
 #include "storage/data_layout.h"
 
+#include <algorithm>
+
 #include "install/safe_path.h"
 #include "platform/files.h"
 #include "trust/hashing.h"
@@ -13,6 +15,7 @@ constexpr std::size_t kSlotNameLength = 24;
 constexpr std::size_t kDigestLength = 64;
 constexpr std::size_t kBundleNameDigits = 24;
 constexpr std::string_view kStageInfix = "-stage-";
+constexpr std::string_view kSetAsideInfix = "-damaged-";
 constexpr std::string_view kPartSuffix = ".part";
 constexpr std::string_view kLockSuffix = ".lock";
 constexpr std::string_view kUpdatePrefix = "update-";
@@ -38,6 +41,9 @@ fs::path DataLayout::slotsFolder() const { return root_ / "slots"; }
 fs::path DataLayout::slotFolder(const std::string& slot) const { return slotsFolder() / platform::pathFromUtf8(slot); }
 fs::path DataLayout::newStageFolder(const std::string& slot) const {
     return slotsFolder() / platform::pathFromUtf8(slot + std::string(kStageInfix) + randomHexName());
+}
+fs::path DataLayout::newSetAsideFolder(const std::string& slot) const {
+    return slotsFolder() / platform::pathFromUtf8(slot + std::string(kSetAsideInfix) + randomHexName());
 }
 fs::path DataLayout::slotLocksFolder() const { return root_ / "slot-locks"; }
 fs::path DataLayout::slotLock(const std::string& folderName) const {
@@ -83,9 +89,16 @@ bool isSlotOrStageName(std::string_view name) {
     if (name.size() == kSlotNameLength) {
         return isLowerHex(name);
     }
-    // A stage folder with a suffix of any kind and at least one character.
-    return name.size() > kSlotNameLength + kStageInfix.size() && isLowerHex(name.substr(0, kSlotNameLength)) &&
-           name.substr(kSlotNameLength, kStageInfix.size()) == kStageInfix;
+    // A stage or set-aside folder with a suffix of any kind and at least one character.
+    if (!isLowerHex(name.substr(0, std::min(name.size(), kSlotNameLength)))) {
+        return false;
+    }
+    for (std::string_view infix : {kStageInfix, kSetAsideInfix}) {
+        if (name.size() > kSlotNameLength + infix.size() && name.substr(kSlotNameLength, infix.size()) == infix) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool isDownloadName(std::string_view name) {
@@ -94,6 +107,10 @@ bool isDownloadName(std::string_view name) {
     }
     return name.size() == kDigestLength + kPartSuffix.size() && isLowerHex(name.substr(0, kDigestLength)) &&
            name.substr(kDigestLength) == kPartSuffix;
+}
+
+bool isPartialDownloadName(std::string_view name) {
+    return isDownloadName(name) && name.size() == kDigestLength + kPartSuffix.size();
 }
 
 std::string downloadDigestOf(std::string_view downloadName) {

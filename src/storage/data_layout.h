@@ -41,6 +41,8 @@ public:
     // A new private name beside the slot, published by one rename.
     std::filesystem::path newStageFolder(const std::string& slot) const;
     std::filesystem::path slotLocksFolder() const;
+    // A new name beside the slot for its damaged folder, which the cleanup removes.
+    std::filesystem::path newSetAsideFolder(const std::string& slot) const;
     // The lock of a slot or stage folder, by its folder name.
     std::filesystem::path slotLock(const std::string& folderName) const;
 
@@ -77,10 +79,12 @@ std::filesystem::path downloadLockOf(const std::filesystem::path& target);
 bool isValidSlotName(const std::string& name);
 // The names this program gives, judged by name alone (lower-case hex only:
 // a name with "A" to "F" was not written by this program).
-// A slot (24 hex) or its stage folder.
+// A slot (24 hex), its stage folder, or a damaged slot set aside.
 bool isSlotOrStageName(std::string_view name);
 // A finished download (64 hex) or its partial file; not its lock.
 bool isDownloadName(std::string_view name);
+// A partial download (64 hex + its suffix).
+bool isPartialDownloadName(std::string_view name);
 // The download name a lock stands beside: the digest of a download or partial file name.
 std::string downloadDigestOf(std::string_view downloadName);
 // What a hand-over leaves in "bootstrap" besides "current".

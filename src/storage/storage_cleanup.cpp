@@ -2,6 +2,7 @@
 // leaves everything another process may be using to a later run.
 #include "storage/storage_cleanup.h"
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,10 +58,12 @@ void removeStaleSlots(const DataLayout& layout, const Json::Value& state, const 
     }
 }
 
-void removeStaleDownloads(const DataLayout& layout) {
+void removeStaleDownloads(const DataLayout& layout, const Json::Value& state) {
+    // A partial download of the newest accepted release is what a later run resumes.
+    const std::set<std::string> resumable = acceptedDigestsOf(state);
     for (const fs::path& entry : entriesOf(layout.downloadsFolder())) {
         const std::string name = nameOf(entry);
-        if (!isDownloadName(name)) {
+        if (!isDownloadName(name) || (isPartialDownloadName(name) && resumable.count(downloadDigestOf(name)) != 0)) {
             continue;
         }
         // The download's own lock: another process that is fetching or
@@ -86,7 +89,7 @@ void cleanupStorage(const fs::path& dataDir, const Json::Value& state, const std
     try {
         const DataLayout layout(dataDir);
         removeStaleSlots(layout, state, sparedSlot);
-        removeStaleDownloads(layout);
+        removeStaleDownloads(layout, state);
         removeSelfUpdateLeftovers(layout);
     } catch (const std::exception& error) {
         logMessage(LogLevel::Warn, std::string("storage.cleanup ") + error.what());

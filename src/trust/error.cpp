@@ -8,4 +8,6 @@ std::string messageWithPath(const std::string& message, const std::filesystem::p
     return message + ": " + platform::pathToUtf8(path);
 }
 
+void failDiskFull() { throw Error("DISK_FULL", kDiskFullMessage); }
+
 }  // namespace zarvo

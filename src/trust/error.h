@@ -23,6 +23,12 @@ private:
     std::string code_;
 };
 
+// A write that found the disk or the user's quota full, wherever it happened:
+// "DISK_FULL" with the one message the player can act on. The log, not the
+// message, keeps the path and the system's reason.
+inline constexpr const char* kDiskFullMessage = "Недостаточно места на диске. Освободите место и запустите снова.";
+[[noreturn]] void failDiskFull();
+
 // The message form for errors about a file: "<message>: <path in UTF-8>".
 std::string messageWithPath(const std::string& message, const std::filesystem::path& path);
 

@@ -2,68 +2,18 @@
 // nginx, a real stand-in core started from the installed slot.
 #include <gtest/gtest.h>
 
-#include "app/update_manifest.h"
-#include "support/child_process.h"
+#include <set>
+
 #include "support/helper_process.h"
-#include "support/launcher_run.h"
-#include "support/nginx_server.h"
-#include "support/release_files.h"
-#include "support/scripted_server.h"
-#include "support/signing.h"
-#include "support/temp_dir.h"
-#include "support/test_core.h"
-#include "trust/hashing.h"
-#include "trust/strict_json.h"
+#include "support/release_service.h"
 
 namespace zarvo::test {
 namespace {
 
-const std::string kBootstrapPath = "/api/v1/bootstrap";
 const std::string kInstalled =
     "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОткрываем ZarvoLauncher\nГотово\n";
 
-class ComponentInstallTest : public ::testing::Test {
-protected:
-    ComponentInstallTest() {
-        writeFile(dir / "trust.json", writeCompactJson(key.trust()));
-        writeFile(dir / "core-script.json", R"({"record":")" + (dir / "core-record").string() + R"("})");
-    }
-
-    std::filesystem::path dataDir() const { return dir / "data"; }
-    std::filesystem::path slotFolder(const std::string& slot) const { return dataDir() / "slots" / slot; }
-
-    ChildResult run(std::vector<std::string> extra = {}) {
-        LauncherRun launcher(dataDir(), server.origin(), dir / "trust.json");
-        launcher.debug = true;
-        launcher.coreScript = dir / "core-script.json";
-        return launcher.run(extra);
-    }
-
-    // Serves a release of the stand-in core with its own interface package;
-    // returns its slot name.
-    std::string serveRelease(long long sequence, const std::string& uiText) {
-        Json::Value manifest = compatibleManifest(sequence);
-        publishRelease(manifest, releaseDir.path(), files.url(""), "ui-" + std::to_string(sequence) + ".rcc",
-                       uiText);
-        return serve(manifest);
-    }
-
-    std::string serve(const Json::Value& manifest) {
-        Json::Value answer = key.sign(manifest);
-        server.answer(kBootstrapPath, {jsonAnswer(200, writeCompactJson(answer))});
-        return slotNameFor(answer);
-    }
-
-    Json::Value state() { return parseStrictJson(readFile(dataDir() / "bootstrap-state.json")); }
-    std::string log() { return readFile(dataDir() / "logs" / "bootstrap.log"); }
-    std::size_t coreStarts() { return readCoreRecords(dir / "core-record").size(); }
-
-    TempDir dir;
-    TestKey key;
-    ScriptedServer server;
-    TempDir releaseDir;
-    NginxServer files{releaseDir.path()};
-};
+using ComponentInstallTest = ReleaseServiceTest;
 
 TEST_F(ComponentInstallTest, InstallsActivatesAndReusesAnUnchangedCore) {
     const std::string first = serveRelease(1, "ui one");
@@ -113,7 +63,7 @@ TEST_F(ComponentInstallTest, InstallsActivatesAndReusesAnUnchangedCore) {
     EXPECT_FALSE(std::filesystem::exists(slotFolder(first)));
 }
 
-TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactive) {
+TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndIsSkippedAfterThreeRuns) {
     const std::string first = serveRelease(1, "ui one");
     ASSERT_EQ(run().exitCode, 0);
     writeFile(dataDir() / "bootstrap-state.json",
@@ -133,27 +83,54 @@ TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactiv
     core["files"]["bin/core"] = hashFile(releaseDir / "broken/bin/core", "sha256");
     const std::string second = serve(manifest);
 
-    auto failed = run();
-    EXPECT_EQ(failed.exitCode, 1);
-    EXPECT_EQ(failed.standardError, "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.\n");
-    EXPECT_EQ(coreStarts(), 2u);  // the first install, then the rollback
-    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"),
-              R"({"activeSlot":")" + first + R"(","highestSequence":2,"keptByOthers":true})");
-    EXPECT_TRUE(std::filesystem::exists(slotFolder(first) / "manifest.json"));
-    // The new slot stays installed, so the next run tries it again without a download.
-    EXPECT_TRUE(std::filesystem::exists(slotFolder(second) / "manifest.json"));
-    const std::size_t downloads = countOf(log(), "download.begin");
-    EXPECT_EQ(run().exitCode, 1);
-    EXPECT_EQ(countOf(log(), "download.begin"), downloads) << log();
-    EXPECT_EQ(coreStarts(), 3u);
+    // Three runs try it, fall back to the version that works and end as a
+    // normal start would; the failure is in the log and the state only.
+    for (int runs = 1; runs <= 3; ++runs) {
+        SCOPED_TRACE(runs);
+        auto fellBack = run();
+        EXPECT_EQ(fellBack.exitCode, 0) << fellBack.standardError;
+        EXPECT_EQ(fellBack.standardError, "");
+        EXPECT_TRUE(fellBack.standardOutput.ends_with("Открываем ZarvoLauncher\nВключаем совместимый режим графики\nГотово\n"))
+            << fellBack.standardOutput;
+        EXPECT_EQ(coreStarts(), 1u + runs);  // the first install, then each fall-back
+        EXPECT_EQ(countOf(log(), "[WARN] bootstrap.rollback slot=" + second + " code=STARTUP_FAILED"),
+                  static_cast<std::size_t>(runs));
+        Json::Value expected = parseStrictJson(R"({"activeSlot":")" + first + R"(","highestSequence":2,"keptByOthers":true})");
+        expected["failedSlot"]["slot"] = second;
+        expected["failedSlot"]["runs"] = runs;
+        for (const std::string& digest : std::set<std::string>{manifest["components"]["core"]["sha256"].asString(),
+                                                               manifest["components"]["ui"]["sha256"].asString()}) {
+            expected["acceptedDigests"].append(digest);
+        }
+        EXPECT_EQ(state(), expected) << readFile(dataDir() / "bootstrap-state.json");
+        // The new slot stays installed, so the next run tries it again without a download.
+        EXPECT_TRUE(std::filesystem::exists(slotFolder(second) / "manifest.json"));
+        EXPECT_EQ(countOf(log(), "download.begin"), 4u) << log();
+    }
+    // The fourth run does not try it: one launch, the working version's.
+    const std::size_t launches = countOf(log(), "bootstrap.launch core=");
+    auto skipped = run();
+    EXPECT_EQ(skipped.exitCode, 0) << skipped.standardError;
+    EXPECT_EQ(countOf(log(), "[WARN] bootstrap.slot-skipped slot=" + second + " failedRuns=3"), 1u) << log();
+    EXPECT_EQ(countOf(log(), "bootstrap.launch core="), launches + 1);
+    EXPECT_EQ(coreStarts(), 5u);
+    EXPECT_EQ(state()["activeSlot"].asString(), first);
+
+    // Another release is tried at once, and once it comes up the failures are forgotten.
+    const std::string third = serveRelease(3, "ui three");
+    ASSERT_EQ(run().exitCode, 0);
+    EXPECT_EQ(state()["activeSlot"].asString(), third);
+    EXPECT_FALSE(state().isMember("failedSlot"));
+    EXPECT_EQ(coreStarts(), 6u);
 
     // First installation that fails: nothing else is started.
+    serve(manifest);
     std::filesystem::remove(dataDir() / "bootstrap-state.json");
     auto alone = run();
     EXPECT_EQ(alone.exitCode, 1);
     EXPECT_EQ(alone.standardError, "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.\n");
     EXPECT_FALSE(std::filesystem::exists(dataDir() / "bootstrap-state.json") && state().isMember("activeSlot"));
-    EXPECT_EQ(coreStarts(), 3u);
+    EXPECT_EQ(coreStarts(), 6u);
 }
 
 TEST_F(ComponentInstallTest, NoLaunchPreparesTheSlotWithoutStartingIt) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -110,6 +111,7 @@ protected:
             }
         }
         inventory = core["files"];
+        coreDigest = core["sha256"].asString();
         if (!coreAnswers.isNull()) {
             Json::Value answers = coreAnswers;
             for (Json::Value& answer : answers) {
@@ -144,6 +146,7 @@ protected:
     TempDir releaseDir;
     NginxServer files{releaseDir.path()};
     Json::Value inventory;
+    std::string coreDigest;
     Json::Value lastAnswer;
     // What the log held before the run under test began.
     std::size_t logOffset = 0;
@@ -358,28 +361,43 @@ protected:
     bool mounted_ = false;
 };
 
-TEST_F(FullDiskTest, AFullDiskIsReportedAndTheNextRunWithRoomFinishes) {
+TEST_F(FullDiskTest, AFullDiskIsNamedCleanedUpAfterAndNeverStopsAnInstalledVersion) {
+    const std::string diskFull = "Недостаточно места на диске. Освободите место и запустите снова.\n";
     const std::string slot = serveBigRelease(1);
     // The archive does not fit: the download stops, and what it got is kept for later.
     auto download = run();
     EXPECT_EQ(download.exitCode, 1);
-    EXPECT_EQ(download.standardError, "Загрузка прервалась. Повторный запуск продолжит её.\n");
-    EXPECT_NE(log().find("download.write-failed"), std::string::npos) << log();
+    EXPECT_EQ(download.standardError, diskFull);
+    EXPECT_NE(log().find("download.write-failed path="), std::string::npos) << log();
     EXPECT_NE(log().find("No space left on device"), std::string::npos) << log();
+    const fs::path partial = dataDir() / "downloads" / (coreDigest + ".part");
+    EXPECT_TRUE(fs::exists(partial));
 
-    // The archive fits, its contents do not.
+    // The archive fits, its contents do not: the half-unpacked stage goes.
     ASSERT_TRUE(resize(11));
     auto extraction = run();
     EXPECT_EQ(extraction.exitCode, 1);
-    EXPECT_EQ(extraction.standardError.rfind("Не удалось записать файл при распаковке: ", 0), 0u)
-        << extraction.standardError;
-    EXPECT_NE(log().find("extract.write-failed"), std::string::npos) << log();
-    EXPECT_FALSE(fs::exists(dataDir() / "slots" / slot));
+    EXPECT_EQ(extraction.standardError, diskFull);
+    EXPECT_NE(log().find("extract.write-failed path="), std::string::npos) << log();
+    EXPECT_TRUE(folderSnapshot(dataDir() / "slots").empty());
 
     ASSERT_TRUE(resize(64));
     auto room = run();
     ASSERT_EQ(room.exitCode, 0) << room.standardError;
     expectCleanInstall(slot);
+
+    // A new release that does not fit beside the installed one: the installed one starts.
+    struct statvfs disk {};
+    ASSERT_EQ(::statvfs(dataDir().c_str(), &disk), 0);
+    const auto usedMiB = static_cast<int>((disk.f_blocks - disk.f_bfree) * disk.f_frsize >> 20);
+    ASSERT_TRUE(resize(usedMiB + 3));
+    const std::string next = serveBigRelease(2);
+    auto fellBack = run();
+    EXPECT_EQ(fellBack.exitCode, 0) << fellBack.standardError;
+    EXPECT_NE(log().find("[WARN] install.failed slot=" + next + " code=DISK_FULL"), std::string::npos) << log().substr(log().size() > 6000 ? log().size() - 6000 : 0);
+    EXPECT_EQ(state()["activeSlot"].asString(), slot);
+    // What the download had filled was given back for the installed core to run.
+    EXPECT_FALSE(fs::exists(dataDir() / "downloads" / (coreDigest + ".part")));
 }
 
 }  // namespace

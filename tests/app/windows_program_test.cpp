@@ -151,23 +151,32 @@ TEST_F(WindowsProgramTest, InstallsLaunchesActivatesAndThenStartsOffline) {
     EXPECT_TRUE(argv[4].asString().ends_with("manifest.json")) << argv[4].asString();
     EXPECT_FALSE(started[0]["env"].isMember("CLASSPATH"));
 
+    // A changed core file with the service there: the slot is rebuilt from the release.
+    const auto tamper = [&] {
+        std::ofstream append(core, std::ios::binary | std::ios::app);
+        append << "tampered";
+    };
+    tamper();
+    ChildResult repaired = run();
+    EXPECT_EQ(repaired.exitCode, 0) << repaired.standardError << log();
+    EXPECT_NE(log().find("[WARN] install.repair slot=" + slot + " files=bin/core.exe\n"), std::string::npos) << log();
+    EXPECT_EQ(hashFile(core, "sha256"), hashFile(windowsBuild() / "zarvo-test-core.exe", "sha256"));
+    EXPECT_EQ(coreStarts().size(), 2u);
+
     // No service: the installed release starts as it is.
     server.reset();
     ChildResult offline = run();
     EXPECT_EQ(offline.exitCode, 0) << offline.standardError;
     EXPECT_EQ(lines(offline.standardOutput), kOffline);
-    EXPECT_EQ(coreStarts().size(), 2u);
+    EXPECT_EQ(coreStarts().size(), 3u);
 
-    // A changed core file is found before anything starts.
-    {
-        std::ofstream append(core, std::ios::binary | std::ios::app);
-        append << "tampered";
-    }
+    // Without the service a changed core file is found before anything starts.
+    tamper();
     ChildResult tampered = run();
     EXPECT_EQ(tampered.exitCode, 1);
     EXPECT_NE(tampered.standardError.find("Файлы приложения изменены: bin/core.exe"), std::string::npos)
         << tampered.standardError;
-    EXPECT_EQ(coreStarts().size(), 2u);
+    EXPECT_EQ(coreStarts().size(), 3u);
     EXPECT_EQ(state()["activeSlot"].asString(), slot);
 }
 
@@ -221,12 +230,9 @@ TEST_F(WindowsProgramTest, RefusesWhatTheLinuxProgramRefusesAndInstallsNothing) 
         EXPECT_EQ(refused.exitCode, 1);
         EXPECT_NE(refused.standardError.find(refusal.message), std::string::npos) << refused.standardError;
         EXPECT_FALSE(fs::exists(dataDir / "bootstrap-state.json") && state().isMember("activeSlot"));
-        // A stage folder stays for the next run's cleanup, as on Linux; no slot is made.
+        // No slot is made, and what the run built of it is gone, as on Linux.
         if (fs::exists(dataDir / "slots")) {
-            for (const auto& entry : fs::directory_iterator(dataDir / "slots")) {
-                EXPECT_NE(entry.path().filename().string().find("-stage-"), std::string::npos)
-                    << listing(dataDir / "slots");
-            }
+            EXPECT_EQ(listing(dataDir / "slots"), "");
         }
         EXPECT_FALSE(fs::exists(inputs.dir / "escape.txt") || fs::exists(dataDir / "escape.txt"));
         EXPECT_EQ(coreStarts().size(), 0u);
