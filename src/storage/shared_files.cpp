@@ -7,6 +7,7 @@
 #include "install/safe_path.h"
 #include "platform/files.h"
 #include "storage/path_guard.h"
+#include "storage/path_kind.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 
@@ -36,21 +37,30 @@ void linkVerifiedFile(const std::filesystem::path& source, const std::filesystem
         return;
     }
     platform::createPrivateFolders(destination.parent_path());
+    if (existsAtAll(destination)) {
+        std::filesystem::remove(destination);
+    }
+    // A hard link is whole the moment it exists, so it takes its final name at
+    // once (the destination lies in a private stage): on Windows a link to a
+    // file held open without delete sharing, as a verified core is, cannot be
+    // renamed.
+    std::error_code linkFailure;
+    std::filesystem::create_hard_link(source, destination, linkFailure);
+    if (!linkFailure) {
+        if (hashFile(destination, "sha256") != expected) {
+            std::filesystem::remove(destination, ignored);
+            throw Error("HASH_MISMATCH", "Общий файл изменился при подключении");
+        }
+        return;
+    }
+    // Another volume or a file system without hard links: a plain copy, which
+    // can be half-written, is made under a temporary name and checked first.
     auto temporary = destination;
     temporary += ".link-" + randomHexName();
     try {
-        std::error_code linkFailure;
-        std::filesystem::create_hard_link(source, temporary, linkFailure);
-        if (linkFailure) {
-            // Another volume or a file system without hard links: a plain copy
-            // is checked the same way.
-            std::filesystem::copy_file(source, temporary);
-        }
+        std::filesystem::copy_file(source, temporary);
         if (hashFile(temporary, "sha256") != expected) {
             throw Error("HASH_MISMATCH", "Общий файл изменился при подключении");
-        }
-        if (std::filesystem::exists(std::filesystem::symlink_status(destination))) {
-            std::filesystem::remove(destination);
         }
         std::filesystem::rename(temporary, destination);
     } catch (...) {

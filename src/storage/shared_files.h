@@ -15,10 +15,12 @@ namespace zarvo {
 void linkSharedFiles(const std::filesystem::path& sourceRoot, const std::filesystem::path& destinationRoot,
                      const Json::Value& files);
 
-// Proves the source against expected, links (or copies) it under a temporary
-// sibling name of destination, proves it again and moves it into place. Raises
-// "HASH_MISMATCH", "GUARD_UNSAFE_PATH" or the file system's error; no
-// temporary file survives a failure.
+// Proves the source against expected and carries it to destination (which
+// must lie in a private stage): a hard link under its final name, or, where no
+// link can be made, a copy under a temporary sibling name moved into place;
+// proves the result again. Raises "HASH_MISMATCH", "GUARD_UNSAFE_PATH" or the
+// file system's error; neither a temporary file nor an unproven link survives
+// a failure.
 void linkVerifiedFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                       const std::string& expected);
 

@@ -72,9 +72,10 @@ protected:
 
     // Packs for Windows into www/ and serves it; withBundle makes the Windows
     // program itself the release's new pre-starter.
-    void publish(bool withBundle = false) {
+    void publish(bool withBundle = false, const std::vector<std::string>& more = {}) {
         std::vector<std::string> extra = {"--platform", "windows", "--core", (inputs.dir / "windows-core").string(),
                                           "--core-entry", "bin/core.exe"};
+        extra.insert(extra.end(), more.begin(), more.end());
         if (withBundle) {
             fs::create_directories(inputs.dir / "windows-bundle/bin");
             fs::copy_file(windowsBuild() / "ZarvoLauncher.exe", inputs.dir / "windows-bundle/bin/ZarvoLauncher.exe",
@@ -178,6 +179,24 @@ TEST_F(WindowsProgramTest, InstallsLaunchesActivatesAndThenStartsOffline) {
         << tampered.standardError;
     EXPECT_EQ(coreStarts().size(), 3u);
     EXPECT_EQ(state()["activeSlot"].asString(), slot);
+}
+
+TEST_F(WindowsProgramTest, AnUnchangedCoreIsCarriedIntoTheNextRelease) {
+    publish();
+    ASSERT_EQ(run().exitCode, 0) << log();
+    const std::string first = state()["activeSlot"].asString();
+    // The same core under another version of the release: a new slot, whose
+    // core is linked from the active one while that one is held verified.
+    publish(false, {"--core-version", "9.9.9"});
+    ChildResult next = run();
+    ASSERT_EQ(next.exitCode, 0) << next.standardError << log();
+    const std::string second = state()["activeSlot"].asString();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(countOf(log(), "[INFO] storage.core-reused slot=" + first), 1u) << log();
+    EXPECT_EQ(log().find("storage.core-reuse-failed"), std::string::npos) << log();
+    EXPECT_EQ(hashFile(dataDir / "slots" / second / "core/bin/core.exe", "sha256"),
+              hashFile(windowsBuild() / "zarvo-test-core.exe", "sha256"));
+    EXPECT_EQ(coreStarts().size(), 2u);
 }
 
 TEST_F(WindowsProgramTest, RefusesWhatTheLinuxProgramRefusesAndInstallsNothing) {
