@@ -283,7 +283,7 @@ private:
         const std::optional<std::string> url = recordedServiceUrl(bytes);
         const std::optional<std::string> key = recordedTrustKey(bytes);
         const std::string builtIn = "built in: service URL " + url.value_or("(none found)") + ", key " +
-                                    (key && *key != "UNCONFIGURED" ? *key : "(none: UNCONFIGURED)");
+                                    (!key ? "(none found)" : *key == "UNCONFIGURED" ? "(none: UNCONFIGURED)" : *key);
         std::string problem;
         if (!key || *key != trust_["publicKey"].asString()) {
             problem = "its key is not the trust file's, so it refuses every answer signed for it";
