@@ -54,6 +54,22 @@ protected:
         return slotNameFor(answer);
     }
 
+    // A release whose core starts but never confirms its first frame.
+    std::string serveBrokenRelease(long long sequence) {
+        writeFile(releaseDir / "broken/bin/core", "#!/bin/sh\nexit 0\n");
+        std::filesystem::permissions(releaseDir / "broken/bin/core", std::filesystem::perms::owner_all);
+        auto packed = runChild("/bin/tar", {"-czf", (releaseDir / "broken.tar.gz").string(), "-C",
+                                            (releaseDir / "broken").string(), "bin"});
+        EXPECT_EQ(packed.exitCode, 0) << packed.standardError;
+        Json::Value manifest = compatibleManifest(sequence);
+        publishRelease(manifest, releaseDir.path(), files.url(""), "ui-2.rcc", "ui two");
+        Json::Value& core = manifest["components"]["core"];
+        core["url"] = files.url("/broken.tar.gz");
+        core["sha256"] = hashFile(releaseDir / "broken.tar.gz", "sha256");
+        core["files"]["bin/core"] = hashFile(releaseDir / "broken/bin/core", "sha256");
+        return serve(manifest);
+    }
+
     Json::Value state() { return parseStrictJson(readFile(dataDir() / "bootstrap-state.json")); }
     std::string log() { return readFile(dataDir() / "logs" / "bootstrap.log"); }
     std::size_t coreStarts() { return readCoreRecords(dir / "core-record").size(); }
@@ -119,19 +135,7 @@ TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactiv
     writeFile(dataDir() / "bootstrap-state.json",
               R"({"activeSlot":")" + first + R"(","highestSequence":1,"keptByOthers":true})");
 
-    // A core that starts but never confirms its first frame.
-    writeFile(releaseDir / "broken/bin/core", "#!/bin/sh\nexit 0\n");
-    std::filesystem::permissions(releaseDir / "broken/bin/core", std::filesystem::perms::owner_all);
-    auto packed = runChild("/bin/tar", {"-czf", (releaseDir / "broken.tar.gz").string(), "-C",
-                                        (releaseDir / "broken").string(), "bin"});
-    ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
-    Json::Value manifest = compatibleManifest(2);
-    publishRelease(manifest, releaseDir.path(), files.url(""), "ui-2.rcc", "ui two");
-    Json::Value& core = manifest["components"]["core"];
-    core["url"] = files.url("/broken.tar.gz");
-    core["sha256"] = hashFile(releaseDir / "broken.tar.gz", "sha256");
-    core["files"]["bin/core"] = hashFile(releaseDir / "broken/bin/core", "sha256");
-    const std::string second = serve(manifest);
+    const std::string second = serveBrokenRelease(2);
 
     auto failed = run();
     EXPECT_EQ(failed.exitCode, 1);
@@ -154,6 +158,24 @@ TEST_F(ComponentInstallTest, FailedNewReleaseStartsThePreviousOneAndStaysInactiv
     EXPECT_EQ(alone.standardError, "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.\n");
     EXPECT_FALSE(std::filesystem::exists(dataDir() / "bootstrap-state.json") && state().isMember("activeSlot"));
     EXPECT_EQ(coreStarts(), 3u);
+}
+
+TEST_F(ComponentInstallTest, APreviousReleaseThatAlsoFailsEndsTheRunWithExitOne) {
+    const std::string first = serveRelease(1, "ui one");
+    ASSERT_EQ(run().exitCode, 0);
+    const std::string state = R"({"activeSlot":")" + first + R"(","highestSequence":2})";
+    writeFile(dataDir() / "bootstrap-state.json", state);
+    // The installed release's core now ends at once in both attempts.
+    writeFile(dir / "core-script.json", R"({"record":")" + (dir / "core-record").string() +
+                                            R"(","normal":{"action":"exit","code":2},"software":{"action":"crash"}})");
+    serveBrokenRelease(2);
+
+    auto failed = run();
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(failed.standardError, "Новая версия не открыла интерфейс. Восстанавливаем предыдущую.\n");
+    EXPECT_EQ(coreStarts(), 3u);  // the first install, then both attempts of the rollback
+    EXPECT_EQ(readFile(dataDir() / "bootstrap-state.json"), state);
+    EXPECT_TRUE(std::filesystem::exists(slotFolder(first) / "manifest.json"));
 }
 
 TEST_F(ComponentInstallTest, NoLaunchPreparesTheSlotWithoutStartingIt) {
