@@ -90,7 +90,7 @@ std::string usageText() {
            "Параметры:\n"
            "  --data-dir ПАПКА       папка данных (по умолчанию папка ZarvoLauncher в данных пользователя)\n"
            "  --service-url АДРЕС    сервер обновлений (по умолчанию " +
-           build::kDefaultServiceUrl +
+           builtInServiceUrl() +
            ")\n"
            "  --code-trust ФАЙЛ      файл доверия с ключом подписи обновлений вместо встроенного ключа\n"
            "  --allow-loopback-http  разрешить HTTP без шифрования к локальному адресу (127.0.0.1, ::1, localhost)\n"
@@ -117,6 +117,16 @@ const char* programVersion() noexcept {
     // stays in the program's bytes, where the release tool looks for it.
     static const char* volatile record = build::kVersionRecord;
     return record + std::strlen(build::kVersionPrefix);
+}
+
+const char* builtInServiceUrl() noexcept {
+    static const char* volatile record = build::kServiceUrlRecord;
+    return record + std::strlen(build::kServiceUrlPrefix);
+}
+
+const char* builtInTrustKey() noexcept {
+    static const char* volatile record = build::kTrustKeyRecord;
+    return record + std::strlen(build::kTrustKeyPrefix);
 }
 
 }  // namespace zarvo

@@ -29,5 +29,9 @@ std::string unknownOptionsWarning(const std::vector<std::string>& names);
 std::string usageText();
 // This build's version, such as "0.1.0".
 const char* programVersion() noexcept;
+// The service URL and the trust key built in, read from their records so that
+// the records, prefixes included, stay in the program's bytes.
+const char* builtInServiceUrl() noexcept;
+const char* builtInTrustKey() noexcept;
 
 }  // namespace zarvo

@@ -10,7 +10,6 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "app/window_mode.h"
-#include "build_config.h"
 #include "launch/start_process.h"
 #include "log/logger.h"
 #include "log/redaction.h"
@@ -39,7 +38,7 @@ struct StartupState {
 };
 
 Json::Value builtInTrust() {
-    const std::string key = build::kTrustKey;
+    const std::string key = builtInTrustKey();
     if (key == "UNCONFIGURED") {
         throw Error("LOCAL_ERROR", "Для этой сборки не настроен ключ обновлений. См. README: локальный запуск.");
     }

@@ -23,17 +23,21 @@ bool isAllowedUrlText(const Json::Value& value, bool allowLoopbackHttp) {
     return url && isAllowedUrl(*url, allowLoopbackHttp);
 }
 
-// A component the flow reads members of: an object, or for the optional
-// pre-starter package also nothing at all.
-bool isComponent(const Json::Value& components, const char* name, bool optional) {
+// A component is an object or not there at all. A missing core or ui is a
+// release half published, which the readiness check reports after the sequence
+// is stored; only a value of another JSON type makes the manifest unreadable.
+bool isComponent(const Json::Value& components, const char* name) {
     const Json::Value& component = memberOf(components, name);
-    return component.isObject() || (optional && component.isNull());
+    return component.isObject() || component.isNull();
 }
 
 bool hasComponents(const Json::Value& manifest) {
     const Json::Value& components = memberOf(manifest, "components");
-    return isComponent(components, "core", false) && isComponent(components, "ui", false) &&
-           isComponent(components, "bootstrap", true);
+    if (components.isNull()) {
+        return true;
+    }
+    return components.isObject() && isComponent(components, "core") && isComponent(components, "ui") &&
+           isComponent(components, "bootstrap");
 }
 
 }  // namespace
@@ -110,11 +114,11 @@ UpdateManifest readUpdateManifest(const Json::Value& envelope, const Json::Value
     }
     const Json::Value& payload = manifest.payload;
     manifest.sequence = readInteger(payload["sequence"]).value();
-    const Json::Value& components = payload["components"];
-    manifest.core = ReleaseComponent(components["core"]);
-    manifest.ui = ReleaseComponent(components["ui"]);
-    if (components["bootstrap"].isObject()) {
-        manifest.bootstrap = ReleaseComponent(components["bootstrap"]);
+    const Json::Value& components = memberOf(payload, "components");
+    manifest.core = ReleaseComponent(memberOf(components, "core"));
+    manifest.ui = ReleaseComponent(memberOf(components, "ui"));
+    if (memberOf(components, "bootstrap").isObject()) {
+        manifest.bootstrap = ReleaseComponent(memberOf(components, "bootstrap"));
     }
     return manifest;
 }
@@ -127,6 +131,10 @@ std::set<std::string> UpdateManifest::downloadDigests() const {
         }
     }
     return digests;
+}
+
+std::optional<std::int64_t> signedSequence(const Json::Value& envelope, const Json::Value& codeTrust) {
+    return readInteger(memberOf(openSignedEnvelope(envelope, codeTrust, "code"), "sequence"));
 }
 
 void checkComponentsPublished(const UpdateManifest& manifest) {

@@ -72,7 +72,9 @@ struct UpdateManifest {
 };
 
 // The members of the payload that break the manifest's rules, in name order
-// ("components" for a missing or malformed component); empty when it fits.
+// ("components" for components or a component of another JSON type than an
+// object; a missing core or ui is left to checkComponentsPublished); empty
+// when it fits.
 // Never raises.
 std::vector<std::string> brokenManifestRules(const Json::Value& payload, const ManifestRules& rules);
 // Opens the signed answer with the trust object and checks the manifest
@@ -80,6 +82,10 @@ std::vector<std::string> brokenManifestRules(const Json::Value& payload, const M
 // "Манифест обновления несовместим".
 UpdateManifest readUpdateManifest(const Json::Value& envelope, const Json::Value& codeTrust,
                                   const ManifestRules& rules);
+// The sequence of a signed answer whatever else it holds (what a pre-starter
+// that accepted it would have stored; a missing one is 0), or nullopt when it
+// is not a 64-bit integer. Raises the envelope's errors.
+std::optional<std::int64_t> signedSequence(const Json::Value& envelope, const Json::Value& codeTrust);
 // Raises "LOCAL_ERROR" "Компоненты приложения ещё не опубликованы" unless core
 // and ui are both published.
 void checkComponentsPublished(const UpdateManifest& manifest);

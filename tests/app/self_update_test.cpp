@@ -271,6 +271,65 @@ TEST_F(SelfUpdateTest, RefusedSelfReplacementsTouchNothing) {
     }
 }
 
+// "current" and a moved-aside "previous-…" lie beside the unpacked bundles
+// and hold a pre-starter too, but they are no bundle: copying one would
+// install the installed copy again, or an older one.
+TEST_F(SelfUpdateTest, OnlyAnUnpackedBundleIsASource) {
+    for (const std::string name : {"current", "previous-0123456789abcdef0123456789abcdef"}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dataDir);
+        unpackBundle();
+        const fs::path root = dataDir / "bootstrap" / name;
+        fs::create_directories(root / "bin");
+        fs::copy_file(launcherPath(), root / kEntry, fs::copy_options::overwrite_existing);
+        writeFile(root / "marker", name);
+        if (name != "current") {
+            writeFile(current() / kEntry, "the installed pre-starter");
+        }
+        writeFile(dataDir / "bootstrap-state.json", R"({"bootstrapHash":"old"})");
+        const auto before = bootstrapFolder();
+
+        auto result = runChild(root / kEntry, selfReplace({{"--bundle-root", root.string()}}), childOptions());
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.standardError, "Неверный источник самообновления\n");
+        EXPECT_EQ(bootstrapFolder(), before);
+        EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), R"({"bootstrapHash":"old"})");
+    }
+}
+
+// The rename that puts the candidate in place fails: the installed copy is
+// moved back, so the player keeps a working pre-starter, and the state keeps
+// the old hash, so the next run hands over again.
+TEST_F(SelfUpdateTest, AFailedSwapPutsTheInstalledCopyBack) {
+    unpackBundle();
+    writeFile(current() / kEntry, "the installed pre-starter");
+    writeFile(dataDir / "bootstrap-state.json", R"({"activeSlot":"a","bootstrapHash":"old"})");
+    ChildOptions options = childOptions();
+    options.environment["LD_PRELOAD"] = ZARVO_FAIL_SWAP_PATH;
+    // A sanitized program wants its runtime first; the preloaded library comes before it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.environment["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+
+    auto result = runChild(unpacked() / kEntry, selfReplace(), options);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardError.find("rename"), std::string::npos) << result.standardError;
+    EXPECT_EQ(countOf(log(), "self-update.moved-aside"), 1u) << log();
+    EXPECT_EQ(countOf(log(), "self-update.restore-failed"), 0u) << log();
+    ASSERT_TRUE(fs::exists(current() / kEntry)) << "the installed copy was not moved back";
+    EXPECT_EQ(readFile(current() / kEntry), "the installed pre-starter");
+    EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), R"({"activeSlot":"a","bootstrapHash":"old"})");
+    // Nothing is left moved aside; the candidate stays for the cleanup.
+    std::size_t previous = 0;
+    std::size_t candidates = 0;
+    for (const auto& entry : fs::directory_iterator(dataDir / "bootstrap")) {
+        const std::string name = entry.path().filename().string();
+        previous += name.starts_with("previous-");
+        candidates += name.starts_with("candidate-");
+    }
+    EXPECT_EQ(previous, 0u);
+    EXPECT_EQ(candidates, 1u);
+}
+
 TEST_F(SelfUpdateTest, SwapsTheBundleInKeepsTheStateAndStartsTheInstalledCopy) {
     dataDir = dir / "portable";
     unpackBundle();

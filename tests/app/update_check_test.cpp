@@ -180,14 +180,20 @@ TEST_F(UpdateCheckTest, RefusedAnswersStopTheRunWithTheirMessage) {
         EXPECT_EQ(log().find("bootstrap.slot"), std::string::npos) << item.message;
     }
 
-    // Unpublished components are found after the sequence and the trust file were recorded.
-    server.answer(kBootstrapPath, {jsonAnswer(200, writeCompactJson(key.sign(unpublished)))});
-    auto result = run(server.origin());
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.standardError, "Компоненты приложения ещё не опубликованы\n");
-    EXPECT_EQ(parseStrictJson(readFile(dataDir() / "bootstrap-state.json"))["highestSequence"].asInt64(), 4);
-    EXPECT_TRUE(std::filesystem::exists(dataDir() / "code-trust.json"));
-    EXPECT_EQ(log().find("bootstrap.slot"), std::string::npos);
+    // Unpublished components, a short digest or no ui at all (a release half
+    // published), are found after the sequence and the trust file were recorded.
+    Json::Value withoutUi = compatibleManifest(4);
+    withoutUi["components"].removeMember("ui");
+    for (const Json::Value& manifest : {unpublished, withoutUi}) {
+        std::filesystem::remove_all(dataDir());
+        server.answer(kBootstrapPath, {jsonAnswer(200, writeCompactJson(key.sign(manifest)))});
+        auto result = run(server.origin());
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.standardError, "Компоненты приложения ещё не опубликованы\n");
+        EXPECT_EQ(parseStrictJson(readFile(dataDir() / "bootstrap-state.json"))["highestSequence"].asInt64(), 4);
+        EXPECT_TRUE(std::filesystem::exists(dataDir() / "code-trust.json"));
+        EXPECT_EQ(log().find("bootstrap.slot"), std::string::npos);
+    }
 }
 
 TEST_F(UpdateCheckTest, OfflineStartOnlyForUnreachableOrFailingServices) {

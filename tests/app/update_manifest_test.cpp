@@ -75,6 +75,14 @@ TEST_F(UpdateManifestTest, CompatibilityRules) {
     EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["ui"] = "ui.rcc"; }), incompatible);
     EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["bootstrap"] = 1; }), incompatible);
     EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["bootstrap"] = Json::Value(); }), "ok");
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["core"] = Json::Value(Json::arrayValue); }), incompatible);
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"] = "core"; }), incompatible);
+    // A component not there yet is a release half published: compatible, and
+    // refused by the readiness check once the sequence is stored.
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"].removeMember("ui"); }), "ok");
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"].removeMember("core"); }), "ok");
+    EXPECT_EQ(verdict([](Json::Value& m) { m["components"]["ui"] = Json::Value(); }), "ok");
+    EXPECT_EQ(verdict([](Json::Value& m) { m.removeMember("components"); }), "ok");
     // Payloads the library itself would choke on, as a service could sign them.
     for (const char* payload : {"[1]", "5", R"({"sequence":99999999999999999999})"}) {
         std::string message;
@@ -87,6 +95,27 @@ TEST_F(UpdateManifestTest, CompatibilityRules) {
     bytes.replace(bytes.find("\"sequence\":3"), 12, "\"sequence\":99999999999999999999");
     std::string message;
     EXPECT_EQ(errorCode([&] { read(key.sign(bytes)); }, &message), "LOCAL_ERROR");
+}
+
+TEST_F(UpdateManifestTest, MissingComponentsAreNotReady) {
+    const std::string notReady = "LOCAL_ERROR Компоненты приложения ещё не опубликованы";
+    auto readiness = [&](const std::function<void(Json::Value&)>& change) {
+        Json::Value manifest = compatibleManifest(3);
+        change(manifest);
+        std::string message;
+        std::string code = errorCode(
+            [&] {
+                checkComponentsPublished(readUpdateManifest(key.sign(manifest), trust,
+                                                            ManifestRules{platform::kPlatformName, false}));
+            },
+            &message);
+        return code.empty() ? "ok" : code + " " + message;
+    };
+    EXPECT_EQ(readiness([](Json::Value&) {}), "ok");
+    EXPECT_EQ(readiness([](Json::Value& m) { m["components"].removeMember("ui"); }), notReady);
+    EXPECT_EQ(readiness([](Json::Value& m) { m["components"].removeMember("core"); }), notReady);
+    EXPECT_EQ(readiness([](Json::Value& m) { m.removeMember("components"); }), notReady);
+    EXPECT_EQ(readiness([](Json::Value& m) { m["components"]["ui"]["coreApi"] = 2; }), notReady);
 }
 
 TEST_F(UpdateManifestTest, LoopbackApiIsCompatibleOnlyWhenAllowed) {

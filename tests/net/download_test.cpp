@@ -155,6 +155,50 @@ TEST_F(Download, CacheHitMakesNoRequestAndAWrongTargetIsReplaced) {
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
+// The interface package and the pre-starter bundle are trusted on this digest
+// alone: right-sized wrong bytes in the target (the cache hit) or in a
+// complete partial file (the 416 answer) must never be taken.
+TEST_F(Download, RightSizeWrongBytesAreNeverTaken) {
+    const std::string bytes = sampleBytes(4000);
+    const std::string impostor = sampleBytes(4000, 2);
+    auto file = publish(bytes);
+    fs::create_directories(target().parent_path());
+    {
+        ScriptedServer server;
+        server.answer("/core.zip", {fileAnswer(file)});
+        writeFile(target(), impostor);
+        download(artifactFor(server.url("/core.zip"), bytes), target());
+        EXPECT_EQ(hashFile(target(), "sha256"), hashBytes(bytes, "sha256")) << "the cache hit took the wrong bytes";
+        EXPECT_EQ(server.requests().size(), 1u);
+        fs::remove(target());
+    }
+    {
+        // The server answers the resume with 416; the partial file fails its
+        // check and the second attempt fetches the file from zero.
+        ScriptedServer server;
+        server.answer("/core.zip", {fileAnswer(file)});
+        writeFile(partial(), impostor);
+        download(artifactFor(server.url("/core.zip"), bytes), target());
+        EXPECT_EQ(hashFile(target(), "sha256"), hashBytes(bytes, "sha256")) << "the 416 took the wrong bytes";
+        EXPECT_FALSE(fs::exists(partial()));
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[0].header("Range"), "bytes=4000-");
+        EXPECT_FALSE(requests[1].header("Range"));
+        fs::remove(target());
+    }
+    {
+        // A server that only has the wrong bytes: refused, and nothing kept.
+        ScriptedServer server;
+        server.answer("/core.zip", {fileAnswer(publish(impostor))});
+        writeFile(partial(), impostor);
+        expectError([&] { download(artifactFor(server.url("/core.zip"), bytes), target()); }, "HASH_MISMATCH",
+                    "Контрольная сумма загрузки не совпала");
+        EXPECT_FALSE(fs::exists(target()));
+        EXPECT_FALSE(fs::exists(partial()));
+    }
+}
+
 TEST_F(Download, CutTransferKeepsItsPartialFileAndTheNextRunResumes) {
     std::string bytes = sampleBytes(600000);
     auto file = publish(bytes);

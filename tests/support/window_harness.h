@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <thread>
 
 #include "platform/display.h"
 #include "support/temp_dir.h"
@@ -21,9 +22,20 @@
 
 namespace zarvo::test {
 
+// A display that is named but refuses the connection gets a few seconds: a
+// busy private X server may be slow to take one more client.
 inline bool displayAvailable() {
     const char* display = std::getenv("DISPLAY");
-    return display != nullptr && *display != '\0' && platform::openDisplay();
+    if (display == nullptr || *display == '\0') {
+        return false;
+    }
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (platform::openDisplay()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
 }
 
 #define ZARVO_REQUIRE_DISPLAY()                                                                         \

@@ -1,5 +1,6 @@
-// What pack reads from a program's bytes: the recorded version and the debug
-// sections, from real ELF programs made with objcopy and from PE headers.
+// What the release tool reads from a program's bytes: the recorded version,
+// service URL and key, and the debug sections, from real ELF programs made
+// with objcopy and from PE headers.
 #include "program_facts.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "build_config.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using release::debugSectionNames;
+using release::recordedServiceUrl;
+using release::recordedTrustKey;
 using release::recordedVersion;
 
 void put(std::string& bytes, std::size_t offset, std::uint64_t value, unsigned width) {
@@ -109,6 +113,28 @@ TEST(ProgramFacts, RecordedVersion) {
     const ChildResult version = runChild(launcherPath(), {"--version"});
     EXPECT_EQ("ZarvoLauncher " + recordedVersion(readFile(launcherPath())).value_or("?") + "\n",
               version.standardOutput);
+}
+
+TEST(ProgramFacts, RecordedServiceUrlAndKey) {
+    const std::string url = "zarvo-bootstrap-service-url:";
+    const std::string key = "zarvo-bootstrap-trust-key:";
+    const std::string base64 = "3q2+7w8BAgMEBQYHCAkKCwwNDg8QERITFBUWFxgZGhs=";
+    const std::string program = "\x7f" "ELF" + url + '\0' + url + "https://updates.example.org/a?b=1" + '\0' +
+                                key + base64 + '\0' + key + "UNCONFIGURED x" + '\0';
+    EXPECT_EQ(recordedServiceUrl(program), "https://updates.example.org/a?b=1");
+    EXPECT_EQ(recordedTrustKey(program), base64);
+    EXPECT_EQ(recordedServiceUrl(url + "https://a.example " + '\0'), std::nullopt);  // a blank is no URL
+    EXPECT_EQ(recordedTrustKey(key + "a" + '\0' + key + "b" + '\0'), std::nullopt);
+    EXPECT_EQ(recordedTrustKey(key + std::string(65, 'A') + '\0'), std::nullopt);
+    // The built program records what it was configured with: the URL its
+    // --help names as the default, and the key it trusts.
+    const std::string launcher = readFile(launcherPath());
+    EXPECT_EQ(recordedServiceUrl(launcher), build::kDefaultServiceUrl);
+    EXPECT_EQ(recordedTrustKey(launcher), build::kTrustKey);
+    const ChildResult help = runChild(launcherPath(), {"--help"});
+    EXPECT_NE(help.standardOutput.find("(по умолчанию " + recordedServiceUrl(launcher).value_or("?") + ")"),
+              std::string::npos)
+        << help.standardOutput;
 }
 
 }  // namespace

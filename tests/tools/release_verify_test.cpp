@@ -210,5 +210,75 @@ TEST_F(VerifyTest, NamesTheStatusOfAnErrorAnswer) {
     EXPECT_EQ(result.standardOutput.find("not strict JSON"), std::string::npos) << result.standardOutput;
 }
 
+TEST_F(VerifyTest, PackAndVerifyStayAboveTheLiveSequence) {
+    ASSERT_EQ(inputs.pack(server.url(""), www, {"--sequence", "7"}).exitCode, 0);
+    const std::vector<std::string> after = {"--after", server.url("")};
+
+    // A new folder starts above what is live, not at 1.
+    const fs::path fresh = inputs.dir / "fresh";
+    ChildResult packed = inputs.pack(server.url(""), fresh, after);
+    ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+    EXPECT_EQ(inputs.publishedPayload(fresh)["sequence"].asInt64(), 8);
+    std::vector<std::string> explicitLow = after;
+    explicitLow.insert(explicitLow.end(), {"--sequence", "7"});
+    ChildResult refused = inputs.pack(server.url(""), inputs.dir / "low", explicitLow);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.standardError.find("--sequence 7 is not higher than the live 7"), std::string::npos)
+        << refused.standardError;
+    EXPECT_FALSE(fs::exists(inputs.dir / "low/api"));
+    ChildResult unreachable = inputs.pack(server.url(""), inputs.dir / "low", {"--after", "http://127.0.0.1:9"});
+    EXPECT_EQ(unreachable.exitCode, 1);
+    EXPECT_NE(unreachable.standardError.find("cannot read the live answer"), std::string::npos)
+        << unreachable.standardError;
+
+    // verify reads the live sequence itself.
+    auto verifyFolder = [&](const fs::path& folder) {
+        std::vector<std::string> arguments = {"verify", "--trust", inputs.trust.string(), "--answer",
+                                              (folder / "api/v1/bootstrap/linux.json").string(), "--files",
+                                              (folder / "files").string(), "--allow-loopback-http"};
+        arguments.insert(arguments.end(), after.begin(), after.end());
+        return runReleaseTool(arguments);
+    };
+    ChildResult above = verifyFolder(fresh);
+    EXPECT_EQ(above.exitCode, 0) << above.standardOutput;
+    EXPECT_NE(above.standardOutput.find("ok    live: 8 is above the live 7"), std::string::npos) << above.standardOutput;
+    ASSERT_EQ(inputs.pack(server.url(""), inputs.dir / "old").exitCode, 0);  // starts at 1
+    ChildResult below = verifyFolder(inputs.dir / "old");
+    EXPECT_EQ(below.exitCode, 1);
+    EXPECT_NE(below.standardOutput.find("FAIL  live: 1 is not above the live 7"), std::string::npos)
+        << below.standardOutput;
+    ChildResult itself = verify(server.url(""), after);
+    EXPECT_EQ(itself.exitCode, 0) << itself.standardOutput;
+    EXPECT_NE(itself.standardOutput.find("ok    live: 7, the live answer itself"), std::string::npos)
+        << itself.standardOutput;
+}
+
+TEST_F(VerifyTest, ReportsTheServiceAndKeyAProgramHasBuiltIn) {
+    ASSERT_EQ(inputs.pack(server.url(""), www).exitCode, 0);
+    const std::string key = inputs.trustObject()["publicKey"].asString();
+    auto program = [&](const std::string& url, const std::string& builtInKey) {
+        const fs::path path = inputs.dir / "program";
+        writeFile(path, "\x7f" "ELF..zarvo-bootstrap-service-url:" + url + std::string(1, '\0') +
+                            "zarvo-bootstrap-trust-key:" + builtInKey + std::string(1, '\0'));
+        return std::vector<std::string>{"--program", path.string()};
+    };
+    ChildResult built = verify(server.url(""), program(server.url("") + "/", key));
+    EXPECT_EQ(built.exitCode, 0) << built.standardOutput;
+    EXPECT_NE(built.standardOutput.find("ok    program: built in: service URL " + server.url("") + "/, key " + key),
+              std::string::npos)
+        << built.standardOutput;
+    ChildResult example = verify(server.url(""), program("https://updates.zarvolauncher.example", key));
+    EXPECT_EQ(example.exitCode, 1);
+    EXPECT_NE(example.standardOutput.find("FAIL  program: built in: service URL https://updates.zarvolauncher.example"),
+              std::string::npos)
+        << example.standardOutput;
+    EXPECT_NE(example.standardOutput.find("it asks another service than"), std::string::npos) << example.standardOutput;
+    // This build was not made with the freshly made key.
+    ChildResult other = verify(server.url(""), {"--program", launcherPath().string()});
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_NE(other.standardOutput.find("; its key is not the trust file's"), std::string::npos)
+        << other.standardOutput;
+}
+
 }  // namespace
 }  // namespace zarvo::test

@@ -8,6 +8,8 @@ namespace zarvo::release {
 namespace {
 
 constexpr std::size_t kVersionLength = 64;
+constexpr std::size_t kUrlLength = 2048;
+constexpr std::size_t kKeyLength = 64;
 
 // Little-endian fields read with bounds checks; a field beyond the end reads
 // as nothing, so a truncated or forged header yields no names, never a fault.
@@ -110,26 +112,47 @@ std::vector<std::string> peDebugSections(const Bytes& pe) {
     return names;
 }
 
+// The text after prefix up to its NUL, made of allowed characters and at
+// most limit long; nothing when there is none or two different ones (a copy
+// in the debug information is the same text).
+std::optional<std::string> recordedText(std::string_view program, std::string_view prefix, std::size_t limit,
+                                        std::string_view allowed) {
+    std::optional<std::string> found;
+    for (auto at = program.find(prefix); at != std::string_view::npos; at = program.find(prefix, at + 1)) {
+        std::string_view rest = program.substr(at + prefix.size(), limit + 1);
+        const auto end = rest.find('\0');
+        if (end == std::string_view::npos || end == 0 ||
+            rest.substr(0, end).find_first_not_of(allowed) != std::string_view::npos) {
+            continue;
+        }
+        std::string text(rest.substr(0, end));
+        if (found && *found != text) {
+            return std::nullopt;
+        }
+        found = text;
+    }
+    return found;
+}
+
 }  // namespace
 
 std::optional<std::string> recordedVersion(std::string_view program) {
-    const std::string_view prefix = build::kVersionPrefix;
-    std::optional<std::string> found;
-    for (auto at = program.find(prefix); at != std::string_view::npos; at = program.find(prefix, at + 1)) {
-        std::string_view rest = program.substr(at + prefix.size(), kVersionLength + 1);
-        const auto end = rest.find('\0');
-        if (end == std::string_view::npos || end == 0 ||
-            rest.substr(0, end).find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.+-~_") !=
-                std::string_view::npos) {
-            continue;
-        }
-        std::string version(rest.substr(0, end));
-        if (found && *found != version) {
-            return std::nullopt;
-        }
-        found = version;
+    return recordedText(program, build::kVersionPrefix, kVersionLength,
+                        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.+-~_");
+}
+
+std::optional<std::string> recordedServiceUrl(std::string_view program) {
+    // Printable ASCII without blanks: all a URL the program accepts is made of.
+    std::string printable;
+    for (char c = '!'; c <= '~'; ++c) {
+        printable += c;
     }
-    return found;
+    return recordedText(program, build::kServiceUrlPrefix, kUrlLength, printable);
+}
+
+std::optional<std::string> recordedTrustKey(std::string_view program) {
+    return recordedText(program, build::kTrustKeyPrefix, kKeyLength,
+                        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+/=");
 }
 
 std::vector<std::string> debugSectionNames(std::string_view program) {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 
+#include "app/update_manifest.h"
+#include "net/json_request.h"
 #include "platform/user_settings.h"
 #include "secret_key.h"
 #include "trust/error.h"
@@ -32,6 +34,29 @@ std::filesystem::path answerPath(const std::string& platformName) {
 
 std::filesystem::path payloadPath(const std::string& platformName) {
     return std::filesystem::path("manifests") / (platformName + ".json");
+}
+
+std::string answerUrl(std::string serviceUrl, const std::string& platformName) {
+    while (serviceUrl.ends_with("/")) {
+        serviceUrl.pop_back();
+    }
+    return serviceUrl + "/api/v1/bootstrap?platform=" + platformName;
+}
+
+std::int64_t liveSequence(const std::string& serviceUrl, const Json::Value& trust, const std::string& platformName,
+                          bool allowLoopbackHttp) {
+    const std::string url = answerUrl(serviceUrl, platformName);
+    std::optional<std::int64_t> sequence;
+    try {
+        sequence = signedSequence(requestJson(url, "GET", Json::Value(), "", allowLoopbackHttp, nullptr), trust);
+    } catch (const std::exception& error) {
+        throw ToolError("cannot read the live answer " + url + ": " + explain(error) +
+                        "; without its sequence nothing can be checked against it");
+    }
+    if (!sequence) {
+        throw ToolError("the live answer " + url + " carries a sequence that is not a whole number");
+    }
+    return *sequence;
 }
 
 Json::Value readJsonFile(const std::filesystem::path& path, const std::string& what) {

@@ -30,6 +30,14 @@ std::string platformOf(const Invocation& invocation);
 std::filesystem::path answerPath(const std::string& platformName);
 std::filesystem::path payloadPath(const std::string& platformName);
 
+// The URL a pre-starter asks for the platform's answer (trailing slashes of
+// the service URL dropped).
+std::string answerUrl(std::string serviceUrl, const std::string& platformName);
+// The sequence of the answer the service at serviceUrl gives now, signed with
+// the trust; raises ToolError when it cannot be fetched or read.
+std::int64_t liveSequence(const std::string& serviceUrl, const Json::Value& trust, const std::string& platformName,
+                          bool allowLoopbackHttp);
+
 // A strict JSON document of at most 16 MiB; raises ToolError naming what and the path.
 Json::Value readJsonFile(const std::filesystem::path& path, const std::string& what);
 // A trust file of this scope (keyId, publicKey, scope, consistent with each

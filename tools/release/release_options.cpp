@@ -43,11 +43,12 @@ const std::map<std::string, CommandSpec> kCommands = {
       "file, another secret key file, or anything else.\n"}},
     {"pack",
      {{"secret-key", "trust", "core", "core-entry", "core-version", "ui", "ui-version", "bundle", "bundle-entry",
-       "bootstrap-version", "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence", "platform"},
+       "bootstrap-version", "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence", "platform",
+       "after"},
       {"allow-loopback-http"},
       "zarvo-release pack --secret-key FILE --trust FILE --core DIR --core-entry PATH\n"
       "      --ui FILE [--bundle DIR --bundle-entry PATH] --api-url URL --azuriom-url URL\n"
-      "      --content-key FILE --files-url URL --out DIR [--sequence N]\n"
+      "      --content-key FILE --files-url URL --out DIR [--sequence N] [--after URL]\n"
       "      [--core-version TEXT] [--ui-version TEXT] [--bootstrap-version TEXT]\n"
       "      [--platform linux|windows]\n"
       "      [--allow-loopback-http]",
@@ -68,7 +69,9 @@ const std::map<std::string, CommandSpec> kCommands = {
       "bundle, 256 MiB interface package, 100,000 entries), an entry that is not\n"
       "an executable regular file, a key that is not the trust file's, a published\n"
       "file that would change. The sequence is one more than the published\n"
-      "answer's; an explicit --sequence must be higher. The release is built in a\n"
+      "answer's, or with --after one more than the higher of that and the answer\n"
+      "the live service at URL gives now (signed with the trust file); an\n"
+      "explicit --sequence must be higher than both. The release is built in a\n"
       "private folder beside --out and moved in, the answer last. Plain HTTP URLs\n"
       "are accepted for loopback hosts with --allow-loopback-http only.\n"
       "The bundle's version in the manifest (bootstrap.version) is\n"
@@ -79,10 +82,11 @@ const std::map<std::string, CommandSpec> kCommands = {
       "An existing manifest or answer in --out is replaced only when it is a\n"
       "public document of this tool, never a secret key file.\n"}},
     {"verify",
-     {{"trust", "service-url", "answer", "files", "min-sequence", "platform"},
+     {{"trust", "service-url", "answer", "files", "min-sequence", "platform", "after", "program"},
       {"allow-loopback-http"},
       "zarvo-release verify --trust FILE (--service-url URL | --answer FILE --files DIR)\n"
-      "      [--min-sequence N] [--platform linux|windows] [--allow-loopback-http]",
+      "      [--min-sequence N] [--after URL] [--program FILE]\n"
+      "      [--platform linux|windows] [--allow-loopback-http]",
       "Checks a published release the way a pre-starter does, installing nothing:\n"
       "fetches the answer from URL/api/v1/bootstrap?platform=P (P as for pack; or\n"
       "reads FILE), checks its signature against the trust file and every manifest rule,\n"
@@ -91,7 +95,13 @@ const std::map<std::string, CommandSpec> kCommands = {
       "name, checks size and digest, unpacks the core and the bundle into a\n"
       "temporary folder with the pre-starter's own rules and compares the core\n"
       "with its file list, naming every missing, extra or changed file. Prints one\n"
-      "line per check and a summary; exits with 1 when any check fails.\n"}},
+      "line per check and a summary; exits with 1 when any check fails.\n"
+      "--after URL: the live service; the answer's sequence must be higher than\n"
+      "the one it gives now, unless the answer is the live one itself (check a\n"
+      "release folder with --answer before copying it).\n"
+      "--program FILE: a pre-starter program (for either platform, not run);\n"
+      "reports the service URL and the key built into it, which must be the\n"
+      "trust file's key and, with --service-url, that URL.\n"}},
 };
 
 ToolError usageError(const std::string& message) {

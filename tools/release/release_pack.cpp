@@ -128,7 +128,7 @@ public:
         const Json::Value envelope = readJsonFile(answer, "published answer");
         std::optional<std::int64_t> sequence;
         try {
-            sequence = readInteger(memberOf(openSignedEnvelope(envelope, trust, "code"), "sequence"));
+            sequence = signedSequence(envelope, trust);
         } catch (const std::exception&) {
         }
         if (!sequence) {
@@ -211,25 +211,44 @@ private:
     bool created_ = false;
 };
 
-std::int64_t chooseSequence(const Invocation& invocation, std::optional<std::int64_t> published) {
+// The highest sequence a player may have accepted: the answer published in
+// the folder and, with --after, the live service's.
+struct SequenceFloor {
+    std::int64_t value = 0;
+    std::string source;  // "published" or "live"; empty when nothing is out yet
+};
+
+SequenceFloor sequenceFloor(std::optional<std::int64_t> published, std::optional<std::int64_t> live) {
+    SequenceFloor floor;
+    if (published) {
+        floor = {*published, "published"};
+    }
+    if (live && (floor.source.empty() || *live > floor.value)) {
+        floor = {*live, "live"};
+    }
+    return floor;
+}
+
+std::int64_t chooseSequence(const Invocation& invocation, const SequenceFloor& floor) {
+    const std::string above = std::to_string(floor.value);
     if (auto explicitSequence = invocation.integer("sequence")) {
         if (*explicitSequence < 0) {
             throw ToolError("--sequence must not be negative: a pre-starter refuses a sequence below 0");
         }
-        if (published && *explicitSequence <= *published) {
-            throw ToolError("--sequence " + std::to_string(*explicitSequence) + " is not higher than the published " +
-                            std::to_string(*published) + "; pre-starters that accepted " + std::to_string(*published) +
+        if (!floor.source.empty() && *explicitSequence <= floor.value) {
+            throw ToolError("--sequence " + std::to_string(*explicitSequence) + " is not higher than the " +
+                            floor.source + " " + above + "; pre-starters that accepted " + above +
                             " refuse a lower sequence for good, so nothing was changed");
         }
         return *explicitSequence;
     }
-    if (!published) {
+    if (floor.source.empty()) {
         return 1;
     }
-    if (*published == std::numeric_limits<std::int64_t>::max()) {
-        throw ToolError("the published sequence is the highest possible; no later release can be published");
+    if (floor.value == std::numeric_limits<std::int64_t>::max()) {
+        throw ToolError("the " + floor.source + " sequence is the highest possible; no later release can be published");
     }
-    return std::max<std::int64_t>(*published + 1, 1);
+    return std::max<std::int64_t>(floor.value + 1, 1);
 }
 
 void setPublicMode(const fs::path& path) {
@@ -428,8 +447,13 @@ int pack(const Invocation& invocation) {
     // The answer and the manifest are the only files of the folder ever replaced.
     requireReplaceable(out / payloadPath(platformName), "published manifest", invocation.required("secret-key"));
     requireReplaceable(out / answerPath(platformName), "published answer", invocation.required("secret-key"));
-    const std::optional<std::int64_t> published = folder.publishedSequence(trust);
-    const std::int64_t sequence = chooseSequence(invocation, published);
+    // A new folder would otherwise start again at 1, which every player who
+    // accepted a higher sequence refuses for good.
+    std::optional<std::int64_t> live;
+    if (auto after = invocation.optional("after")) {
+        live = liveSequence(*after, trust, platformName, loopback);
+    }
+    const std::int64_t sequence = chooseSequence(invocation, sequenceFloor(folder.publishedSequence(trust), live));
     Stage stage(out);
 
     std::vector<ReleaseFile> files;

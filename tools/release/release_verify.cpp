@@ -20,11 +20,13 @@
 #include "net/transfer_options.h"
 #include "net/url_policy.h"
 #include "platform/user_settings.h"
+#include "program_facts.h"
 #include "release_common.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 #include "trust/signed_envelope.h"
 #include "trust/strict_json.h"
+#include "trust/verified_file.h"
 
 namespace zarvo::release {
 namespace {
@@ -184,6 +186,9 @@ public:
         trust_ = readTrustFile(invocation_.required("trust"), "code", "trust file");
         const std::int64_t minimum = invocation_.integer("min-sequence").value_or(0);
 
+        if (auto program = invocation_.optional("program")) {
+            checkProgram(*program, serviceUrl);
+        }
         std::optional<Json::Value> answer = serviceUrl ? fetchAnswer(*serviceUrl) : readAnswer();
         if (!answer || !checkEnvelope(*answer)) {
             return report_.finish();
@@ -205,6 +210,9 @@ public:
                                          std::to_string(std::max<std::int64_t>(minimum, 0)) +
                                          ": pre-starters that accepted it refuse this answer for good");
         }
+        if (auto after = invocation_.optional("after")) {
+            checkAboveLive(*after, *answer, sequence);
+        }
         try {
             checkComponentsPublished(manifest);
             report_.pass("published", "core and ui carry coreApi 1 and a sha256");
@@ -221,11 +229,8 @@ public:
     }
 
 private:
-    std::optional<Json::Value> fetchAnswer(std::string serviceUrl) {
-        while (serviceUrl.ends_with("/")) {
-            serviceUrl.pop_back();
-        }
-        const std::string url = serviceUrl + "/api/v1/bootstrap?platform=" + platform_;
+    std::optional<Json::Value> fetchAnswer(const std::string& serviceUrl) {
+        const std::string url = answerUrl(serviceUrl, platform_);
         try {
             Json::Value answer = requestJson(url, "GET", Json::Value(), "", loopback_, nullptr);
             report_.pass("answer", "fetched " + url);
@@ -233,6 +238,62 @@ private:
         } catch (const std::exception& error) {
             report_.fail("answer", url + ": " + explain(error));
             return std::nullopt;
+        }
+    }
+
+    // The live service's sequence, which players may have accepted: a new
+    // answer must be above it, or be that answer itself.
+    void checkAboveLive(const std::string& after, const Json::Value& answer, std::int64_t sequence) {
+        std::optional<std::int64_t> signedLive;
+        Json::Value liveAnswer;
+        const std::string url = answerUrl(after, platform_);
+        try {
+            liveAnswer = requestJson(url, "GET", Json::Value(), "", loopback_, nullptr);
+            signedLive = signedSequence(liveAnswer, trust_);
+        } catch (const std::exception& error) {
+            report_.fail("live", url + ": " + explain(error));
+            return;
+        }
+        if (!signedLive) {
+            report_.fail("live", url + " carries a sequence that is not a whole number");
+            return;
+        }
+        const std::int64_t live = *signedLive;
+        if (sequence > live) {
+            report_.pass("live", std::to_string(sequence) + " is above the live " + std::to_string(live));
+        } else if (writeCompactJson(liveAnswer) == writeCompactJson(answer)) {
+            report_.pass("live", std::to_string(sequence) + ", the live answer itself");
+        } else {
+            report_.fail("live", std::to_string(sequence) + " is not above the live " + std::to_string(live) +
+                                     ": pre-starters that accepted " + std::to_string(live) +
+                                     " refuse this answer for good");
+        }
+    }
+
+    // What a pre-starter program has built in: the key it trusts and the
+    // service it asks when started without --service-url.
+    void checkProgram(const std::string& path, const std::optional<std::string>& serviceUrl) {
+        std::string bytes;
+        try {
+            bytes = readFileLimited(path, kBundleSizeCeiling);
+        } catch (const std::exception& error) {
+            report_.fail("program", path + ": " + explain(error));
+            return;
+        }
+        const std::optional<std::string> url = recordedServiceUrl(bytes);
+        const std::optional<std::string> key = recordedTrustKey(bytes);
+        const std::string builtIn = "built in: service URL " + url.value_or("(none found)") + ", key " +
+                                    (!key ? "(none found)" : *key == "UNCONFIGURED" ? "(none: UNCONFIGURED)" : *key);
+        std::string problem;
+        if (!key || *key != trust_["publicKey"].asString()) {
+            problem = "its key is not the trust file's, so it refuses every answer signed for it";
+        } else if (serviceUrl && (!url || answerUrl(*url, platform_) != answerUrl(*serviceUrl, platform_))) {
+            problem = "it asks another service than " + *serviceUrl + " unless started with --service-url";
+        }
+        if (problem.empty()) {
+            report_.pass("program", builtIn);
+        } else {
+            report_.fail("program", builtIn + "; " + problem);
         }
     }
 
