@@ -1,5 +1,7 @@
 #include "storage/bootstrap_state.h"
 
+#include <algorithm>
+
 #include "storage/data_layout.h"
 #include "storage/path_kind.h"
 #include "trust/error.h"
@@ -91,5 +93,37 @@ void recordActivation(Json::Value& state, const std::string& slot) {
 }
 
 void recordBootstrapHash(Json::Value& state, const std::string& hash) { state["bootstrapHash"] = hash; }
+
+namespace {
+
+constexpr const char* kFailedHandOvers = "failedHandOvers";
+
+void setHandOverCount(Json::Value& state, const std::string& sha256, int count) {
+    Json::Value counts(Json::objectValue);
+    counts[sha256] = count;
+    state[kFailedHandOvers] = counts;
+}
+
+}  // namespace
+
+int failedHandOversOf(const Json::Value& state, const std::string& sha256) {
+    const Json::Value& count = memberOf(memberOf(state, kFailedHandOvers), sha256);
+    return count.isInt() && count.asInt() > 0 ? count.asInt() : 0;
+}
+
+void recordHandOverAttempt(Json::Value& state, const std::string& sha256) {
+    const int count = failedHandOversOf(state, sha256);
+    setHandOverCount(state, sha256, count < kHandOverAttemptLimit ? count + 1 : count);
+}
+
+void recordHandOverRefused(Json::Value& state, const std::string& sha256) {
+    setHandOverCount(state, sha256, std::max(failedHandOversOf(state, sha256), kHandOverAttemptLimit));
+}
+
+void clearHandOverAttempts(Json::Value& state) {
+    if (state.isObject()) {
+        state.removeMember(kFailedHandOvers);
+    }
+}
 
 }  // namespace zarvo
