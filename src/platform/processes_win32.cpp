@@ -54,28 +54,38 @@ std::vector<HANDLE> inheritableStandardHandles() {
 }
 
 // The attribute list that limits inheritance to the given handles, so a
-// stand-in gets this process's standard streams and nothing else.
+// stand-in gets this process's standard streams and nothing else. A system
+// that cannot make one leaves it not ready, and the stand-in then inherits
+// nothing: its output is lost, its run is not.
 class InheritedHandles {
 public:
     explicit InheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
         SIZE_T size = 0;
         ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        buffer_.resize(size);
-        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
-        if (!::InitializeProcThreadAttributeList(list_, 1, 0, &size)) {
-            throwLastError("InitializeProcThreadAttributeList");
+        if (size == 0) {
+            return;
         }
-        if (!::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+        buffer_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            return;
+        }
+        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
                                          handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
-            const DWORD error = ::GetLastError();
+            ::DeleteProcThreadAttributeList(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~InheritedHandles() {
+        if (list_ != nullptr) {
             ::DeleteProcThreadAttributeList(list_);
-            throwWin32(error, "UpdateProcThreadAttribute");
         }
     }
-    ~InheritedHandles() { ::DeleteProcThreadAttributeList(list_); }
     InheritedHandles(const InheritedHandles&) = delete;
     InheritedHandles& operator=(const InheritedHandles&) = delete;
 
+    bool ready() const noexcept { return list_ != nullptr; }
     LPPROC_THREAD_ATTRIBUTE_LIST list() const noexcept { return list_; }
 
 private:
@@ -143,6 +153,8 @@ ProcessHandle startPlatformProcess(const ProcessStart& start) {
     std::optional<InheritedHandles> inherited;
     if (!standard.empty()) {
         inherited.emplace(standard);
+    }
+    if (inherited && inherited->ready()) {
         startup.StartupInfo.cb = sizeof startup;
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = standardHandleIn(standard, STD_INPUT_HANDLE);

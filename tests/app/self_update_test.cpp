@@ -105,6 +105,9 @@ protected:
         launcher.debug = true;
         launcher.child = childOptions();
         launcher.child.onStarted = options.onStarted;
+        for (const auto& [name, value] : options.environment) {
+            launcher.child.environment[name] = value;
+        }
         return launcher.run(extra);
     }
 
@@ -591,12 +594,16 @@ TEST_F(SelfUpdateTest, AHandOverCutOffBetweenItsRenamesIsRepairedByTheNextStart)
     EXPECT_EQ(later.find("bootstrap.forward target="), std::string::npos) << later;
     EXPECT_EQ(countOf(later, "bootstrap.version "), 1u) << later;
     EXPECT_EQ(coreStarts().size(), 3u);
-    // "--no-self-update" runs this program whatever is installed.
+    // "--no-self-update" runs this program whatever is installed, and so does
+    // a run that was itself forwarded to.
     fs::remove(current() / "bin/extra");
     const std::size_t kept = log().size();
     ASSERT_EQ(run({"--no-self-update"}).exitCode, 0);
+    ChildOptions forwarded;
+    forwarded.environment["ZARVO_FORWARDED"] = "1";
+    ASSERT_EQ(run({}, forwarded).exitCode, 0);
     EXPECT_EQ(log().find("bootstrap.forward", kept), std::string::npos);
-    EXPECT_EQ(coreStarts().size(), 4u);
+    EXPECT_EQ(coreStarts().size(), 5u);
 }
 
 // The new side works under "bootstrap.lock": a normal run that holds it is

@@ -268,11 +268,17 @@ TEST_F(WindowsProgramTest, HandsOverToTheNewExeWhichInstallsItselfAndStartsTheCo
 // the program started the usual way afterwards runs that copy.
 TEST_F(WindowsProgramTest, HandsOverIntoTheDefaultFolderWithAShortcutAndThenRunsTheInstalledCopy) {
     const char* prefix = std::getenv("WINEPREFIX");
-    const char* user = std::getenv("USER");
-    if (prefix == nullptr || user == nullptr) {
-        GTEST_SKIP() << "needs WINEPREFIX and USER to find the prefix's APPDATA";
+    if (prefix == nullptr) {
+        GTEST_SKIP() << "needs WINEPREFIX to find the prefix's APPDATA";
     }
-    const fs::path appData = fs::path(prefix) / "drive_c/users" / user / "AppData/Roaming";
+    // The prefix's one user besides "Public".
+    fs::path appData;
+    for (const auto& user : fs::directory_iterator(fs::path(prefix) / "drive_c/users")) {
+        if (user.path().filename() != "Public" && fs::is_directory(user.path() / "AppData/Roaming")) {
+            appData = user.path() / "AppData/Roaming";
+        }
+    }
+    ASSERT_FALSE(appData.empty());
     const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
     dataDir = appData / "ZarvoLauncher";
     fs::remove_all(dataDir);
