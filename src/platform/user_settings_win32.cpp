@@ -158,7 +158,9 @@ bool startsAlready(const fs::path& path, const fs::path& executable) {
 // The per-user Start menu (under APPDATA, where the data folder lives) gets a
 // shortcut of the program's name; it is written under a private name and
 // moved over the old one, so the menu never holds half a shortcut.
-DesktopEntryUpdate pointDesktopEntryAt(const fs::path& executable) {
+DesktopEntryUpdate pointDesktopEntryAt(const fs::path& given) {
+    // The form the shell stores and gives back: one kind of separator, no "." or "..".
+    const fs::path executable = fs::path(given).make_preferred().lexically_normal();
     const fs::path folder = roamingAppDataFolder() / L"Microsoft" / L"Windows" / L"Start Menu" / L"Programs";
     const fs::path shortcut = folder / kShortcutName;
     if (hasRedirectionAttribute(folder) || hasRedirectionAttribute(shortcut)) {
