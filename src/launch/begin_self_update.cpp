@@ -44,8 +44,9 @@ bool hasInventory(const ReleaseComponent& bundle) {
 
 // Unpacks under a private name, flushes the tree and publishes it with one
 // rename, so a crash or a power cut never leaves a half bundle under the
-// bundle's name. A verified archive that cannot be unpacked is refused for
-// good: it is the same bytes every time.
+// bundle's name. A verified archive that cannot be unpacked is recorded as
+// refused (a full disk aside): it is the same bytes every time, so only a
+// release with another bundle is tried again.
 void unpackAfresh(const DataLayout& layout, const fs::path& archive, const std::string& sha256,
                   const fs::path& unpacked) {
     const fs::path partial = DataLayout::unpackingFolderFor(unpacked);
