@@ -8,6 +8,7 @@
 
 #include "app/bootstrap.h"
 #include "app/command_line.h"
+#include "app/forward_to_installed.h"
 #include "app/settings.h"
 #include "app/window_mode.h"
 #include "launch/start_process.h"
@@ -19,6 +20,7 @@
 #include "platform/user_settings.h"
 #include "storage/data_directory.h"
 #include "storage/data_layout.h"
+#include "storage/installed_bootstrap.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
 #include "trust/signed_envelope.h"
@@ -35,6 +37,8 @@ struct StartupState {
     // A mistake on the command line: whoever typed it reads standard error,
     // and a window would only block their terminal.
     bool commandLineFault = false;
+    // Started by another pre-starter standing in for it: it never forwards again.
+    bool forwarded = false;
 };
 
 Json::Value builtInTrust() {
@@ -130,6 +134,14 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
         throw Error("LOCAL_ERROR", "Адрес API должен использовать HTTPS");
     }
 
+    if (!bootstrap.hasOption("--self-replace")) {
+        // A hand-over cut off between its two renames leaves no installed copy.
+        restoreInstalledBootstrap(bootstrap.dataDir);
+        if (auto code = forwardToInstalled(bootstrap, arguments, state.forwarded)) {
+            return *code;
+        }
+    }
+
     if (bootstrap.headless || bootstrap.hasOption("--self-replace")) {
         bootstrap.run();
         return 0;
@@ -140,6 +152,8 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
 }  // namespace
 
 int runStartup(int argc, char** argv) {
+    StartupState state;
+    state.forwarded = takeForwardedMark();
     scrubEnvironment();
     // Archive entry names are converted through the character type; numbers
     // in JSON and logs stay in the "C" locale.
@@ -148,7 +162,6 @@ int runStartup(int argc, char** argv) {
     const bool errorWindowWanted = wantsErrorWindow(arguments);
 
     Bootstrap bootstrap;
-    StartupState state;
     try {
         return startUp(bootstrap, arguments, state);
     } catch (const std::exception& error) {

@@ -1,10 +1,12 @@
-// The old side of the hand-over: bring the new bundle in, unpack it once, and
-// start its pre-starter in self-replacement mode.
+// The old side of the hand-over: bring the new bundle in, unpack it (again
+// when what is there no longer matches its file list), and start its
+// pre-starter in self-replacement mode, unless its hand-overs keep failing.
 #include <cstdint>
 #include <string>
 
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
+#include "install/component_inventory.h"
 #include "install/safe_path.h"
 #include "launch/self_update.h"
 #include "launch/start_process.h"
@@ -36,20 +38,70 @@ Artifact checkDescriptor(const ReleaseComponent& bundle) {
     return artifact;
 }
 
-// An existing "update-" folder is used as it is. It can only be complete: the
-// archive is unpacked under a private name that the cleanup also removes, and
-// published by one rename, so a crash mid-way never leaves a half bundle there.
-fs::path unpackBundle(const DataLayout& layout, const fs::path& archive, const std::string& sha256) {
-    const fs::path unpacked = layout.unpackedBundle(sha256);
-    if (existsAtAll(unpacked)) {
-        logMessage(LogLevel::Info, "self-update.unpack-reused folder=" + platform::pathToGenericUtf8(unpacked));
-        return unpacked;
-    }
+bool hasInventory(const ReleaseComponent& bundle) {
+    return bundle.files().isObject() && !bundle.files().empty();
+}
+
+// Unpacks under a private name, flushes the tree and publishes it with one
+// rename, so a crash or a power cut never leaves a half bundle under the
+// bundle's name. A verified archive that cannot be unpacked is recorded as
+// refused (a full disk aside): it is the same bytes every time, so only a
+// release with another bundle is tried again.
+void unpackAfresh(const DataLayout& layout, const fs::path& archive, const std::string& sha256,
+                  const fs::path& unpacked) {
     const fs::path partial = DataLayout::unpackingFolderFor(unpacked);
-    extractArchive(archive, partial, kBundleSizeCeiling);
+    try {
+        extractArchive(archive, partial, kBundleSizeCeiling);
+    } catch (const Error& error) {
+        if (error.code() != "EXTRACT_WRITE_FAILED") {
+            changeBootstrapState(layout.root(),
+                                 [&sha256](Json::Value& state) { recordHandOverRefused(state, sha256); });
+            logMessage(LogLevel::Warn, "self-update.refused bundle=" + sha256 + " reason=" + error.what());
+        }
+        throw;
+    }
+    platform::flushFolderTree(partial);
     moveFolderToNewName(partial, unpacked);
     logMessage(LogLevel::Info, "self-update.unpacked folder=" + platform::pathToGenericUtf8(unpacked));
-    return unpacked;
+}
+
+// The unpacked bundle, checked against the signed file list and held as
+// checked until its program has started. A folder that no longer matches (an
+// empty file after a power cut, a program taken away by an antivirus) is set
+// aside and unpacked afresh; without a file list nothing proves an existing
+// folder whole, so it is always unpacked afresh.
+ComponentLocks checkedBundle(const DataLayout& layout, const fs::path& archive, const ReleaseComponent& bundle,
+                             const std::string& sha256, const fs::path& unpacked) {
+    const bool inventory = hasInventory(bundle);
+    if (existsAtAll(unpacked)) {
+        std::string reason = "no-file-list";
+        if (inventory) {
+            try {
+                ComponentLocks locks = verifyComponentFiles(unpacked, bundle.files());
+                logMessage(LogLevel::Info, "self-update.unpack-reused folder=" + platform::pathToGenericUtf8(unpacked));
+                return locks;
+            } catch (const Error& error) {
+                reason = error.what();
+            }
+        }
+        const fs::path aside = DataLayout::setAsideFolderFor(unpacked);
+        moveFolderToNewName(unpacked, aside);
+        logMessage(inventory ? LogLevel::Warn : LogLevel::Info,
+                   "self-update.unpack-set-aside folder=" + platform::pathToGenericUtf8(aside) + " reason=" + reason);
+    }
+    unpackAfresh(layout, archive, sha256, unpacked);
+    if (!inventory) {
+        logMessage(LogLevel::Warn, "self-update.no-file-list bundle=" + sha256);
+        return ComponentLocks();
+    }
+    try {
+        return verifyComponentFiles(unpacked, bundle.files());
+    } catch (const Error& error) {
+        // The signed list does not describe the signed archive: this bundle never installs.
+        changeBootstrapState(layout.root(), [&sha256](Json::Value& state) { recordHandOverRefused(state, sha256); });
+        logMessage(LogLevel::Warn, "self-update.refused bundle=" + sha256 + " reason=" + error.what());
+        throw;
+    }
 }
 
 }  // namespace
@@ -64,6 +116,13 @@ bool beginSelfUpdate(const SelfUpdateContext& context, const std::optional<Relea
     if (sha256 == bootstrapHashOf(state)) {
         return false;
     }
+    // A bundle whose hand-over keeps failing is left alone, so the release
+    // still starts; another bundle in a later release is tried afresh.
+    if (const int failed = failedHandOversOf(state, sha256); failed >= kHandOverAttemptLimit) {
+        logMessage(LogLevel::Warn,
+                   "self-update.skipped bundle=" + sha256 + " failedAttempts=" + std::to_string(failed));
+        return false;
+    }
     const std::string& entry = bundle->entry();
     const DataLayout layout(context.dataDir);
 
@@ -72,7 +131,8 @@ bool beginSelfUpdate(const SelfUpdateContext& context, const std::optional<Relea
     const fs::path archive = layout.download(sha256);
     downloadArtifact(artifact, archive, "", "", context.allowLoopbackHttp, context.cancelRequested, DownloadProgress(),
                      kBundleSizeCeiling);
-    const fs::path unpacked = unpackBundle(layout, archive, sha256);
+    const fs::path unpacked = layout.unpackedBundle(sha256);
+    ComponentLocks checked = checkedBundle(layout, archive, *bundle, sha256, unpacked);
 
     const fs::path executable = resolveInstallPath(unpacked, entry);
     const fs::path target = resolveInstallPath(layout.currentBootstrap(), entry);
@@ -85,6 +145,9 @@ bool beginSelfUpdate(const SelfUpdateContext& context, const std::optional<Relea
                                        platform::pathToGenericUtf8(unpacked)});
     logMessage(LogLevel::Info, "self-update.handover executable=" + platform::pathToGenericUtf8(executable) +
                                    " target=" + platform::pathToGenericUtf8(target) + " parent=" + parent);
+    // Counted before the start: the new side clears it once it has installed
+    // itself, so whatever stops it on the way counts as a failed hand-over.
+    changeBootstrapState(context.dataDir, [&sha256](Json::Value& state) { recordHandOverAttempt(state, sha256); });
     // The new pre-starter waits for this process to end; nothing waits for it.
     startProcess(executable, arguments).close();
     return true;

@@ -14,7 +14,9 @@
 #include "storage/bootstrap_state.h"
 #include "storage/data_directory.h"
 #include "storage/data_layout.h"
+#include "storage/path_guard.h"
 #include "storage/path_kind.h"
+#include "storage/storage_lock.h"
 #include "trust/error.h"
 
 namespace zarvo {
@@ -90,27 +92,69 @@ void copyBundle(const fs::path& bundleRoot, const fs::path& candidate) {
     }
 }
 
-// Two renames; when the second fails, the first is undone so "current" stays
-// what it was.
+// One exchange where the system has it, so "current" never goes missing;
+// the old installation ends up under the candidate's name and is then given
+// its "previous-" name. Elsewhere two renames, the first undone when the
+// second fails; a kill between them is repaired by the next start.
 void swapIn(const fs::path& candidate, const fs::path& current, const fs::path& previous) {
-    bool movedAside = false;
-    if (existsAtAll(current)) {
-        moveFolderToNewName(current, previous);
-        movedAside = true;
-        logMessage(LogLevel::Info, "self-update.moved-aside from=" + pathToGenericUtf8(current) +
-                                       " to=" + pathToGenericUtf8(previous));
+    if (!existsAtAll(current)) {
+        moveFolderToNewName(candidate, current);
+        return;
     }
+    const std::error_code exchange = platform::exchangeFolders(candidate, current);
+    if (!exchange) {
+        logMessage(LogLevel::Info, "self-update.exchanged current=" + pathToGenericUtf8(current) +
+                                       " old=" + pathToGenericUtf8(candidate));
+        if (std::error_code renamed = platform::moveFolderNoReplace(candidate, previous)) {
+            // Left under the candidate's name, which the cleanup removes as well.
+            logMessage(LogLevel::Warn, "self-update.rename-old-failed error=" + renamed.message());
+        }
+        return;
+    }
+    if (exchange != std::errc::function_not_supported) {
+        throw fs::filesystem_error("exchange", candidate, current, exchange);
+    }
+    moveFolderToNewName(current, previous);
+    logMessage(LogLevel::Info, "self-update.moved-aside from=" + pathToGenericUtf8(current) +
+                                   " to=" + pathToGenericUtf8(previous));
     try {
         moveFolderToNewName(candidate, current);
     } catch (const std::exception& error) {
-        if (movedAside) {
-            if (std::error_code undo = platform::moveFolderNoReplace(previous, current)) {
-                logMessage(LogLevel::Error, "self-update.restore-failed from=" + pathToGenericUtf8(previous) +
-                                                " error=" + undo.message());
-            }
+        if (std::error_code undo = platform::moveFolderNoReplace(previous, current)) {
+            logMessage(LogLevel::Error, "self-update.restore-failed from=" + pathToGenericUtf8(previous) +
+                                            " error=" + undo.message());
         }
         throw;
     }
+}
+
+// The copy of this bundle beside "current", flushed before it is swapped in;
+// a copy that fails (a full disk, an unreadable file) is removed again, so
+// repeated tries leave nothing behind.
+fs::path buildCandidate(const DataLayout& layout, const fs::path& bundleRoot) {
+    const fs::path candidate = layout.newCandidateFolder();
+    platform::createPrivateFolders(candidate);
+    try {
+        copyBundle(bundleRoot, candidate);
+        platform::flushFolderTree(candidate);
+    } catch (const std::exception& error) {
+        logMessage(LogLevel::Warn, "self-update.copy-failed candidate=" + pathToGenericUtf8(candidate) +
+                                       " error=" + error.what());
+        tryRemoveWithinStorage(layout.root(), candidate);
+        throw;
+    }
+    return candidate;
+}
+
+// The parent has ended, but a normal run started meanwhile may hold the
+// update lock; it is waited for as long as the parent was.
+StorageLock takeUpdateLock(const DataLayout& layout) {
+    StorageLock lock = waitForStorageLock(layout.updateLock(), kParentWait);
+    if (!lock.held()) {
+        logMessage(LogLevel::Warn, "self-update.lock-busy lock=" + pathToGenericUtf8(layout.updateLock()));
+        throw Error("UPDATE_BUSY", "Обновление уже открыто в другом процессе");
+    }
+    return lock;
 }
 
 // Only a player's own data directory decides what the desktop starts; a
@@ -153,17 +197,23 @@ void completeSelfUpdate(const SelfUpdateContext& context) {
     logMessage(LogLevel::Info, "self-update.complete bundle=" + pathToGenericUtf8(bundleRoot) +
                                    " target=" + pathToGenericUtf8(target) + " parent=" + parent);
     waitForParent(parent);
+    // Held for the copy, the swap and the state: no normal run cleans up or
+    // writes the state under this run's feet.
+    StorageLock updateLock = takeUpdateLock(layout);
 
-    const fs::path candidate = layout.newCandidateFolder();
-    platform::createPrivateFolders(candidate);
-    copyBundle(bundleRoot, candidate);
+    const fs::path candidate = buildCandidate(layout, bundleRoot);
     const fs::path current = layout.currentBootstrap();
     swapIn(candidate, current, layout.newPreviousFolder());
 
     const std::string& hash = option(context, "--self-hash");
-    changeBootstrapState(context.dataDir, [&hash](Json::Value& state) { recordBootstrapHash(state, hash); });
+    changeBootstrapState(context.dataDir, [&hash](Json::Value& state) {
+        recordBootstrapHash(state, hash);
+        clearHandOverAttempts(state);
+    });
     logMessage(LogLevel::Info, "self-update.installed current=" + pathToGenericUtf8(current) + " bundle=" + hash);
     pointDesktopAt(context.dataDir, target);
+    // The installed copy takes the lock itself.
+    updateLock.release();
 
     const std::vector<std::string> arguments = forwardedOptions(context);
     logMessage(LogLevel::Info,

@@ -39,20 +39,27 @@ std::vector<std::string> forwardedOptions(const SelfUpdateContext& context);
 
 // The old side, after the release's slot is installed. Does nothing and
 // returns false when the release has no pre-starter bundle, when its sha256
-// is the state's "bootstrapHash" or with "--no-self-update". Otherwise
-// downloads and unpacks the package into "bootstrap/update-<24 hex>", starts
-// its pre-starter in self-replacement mode and returns true: the caller's run
-// then ends at once, successfully, launching nothing. Raises the download,
-// extraction, path and start errors. Update thread, under "bootstrap.lock".
+// is the state's "bootstrapHash", with "--no-self-update", or (with a Warn
+// line) when two hand-overs to this bundle have failed. Otherwise downloads
+// the package, uses "bootstrap/update-<24 hex>" when it matches the bundle's
+// file list and unpacks it afresh when not, counts the attempt in the state,
+// starts its pre-starter in self-replacement mode and returns true: the
+// caller's run then ends at once, successfully, launching nothing. A bundle
+// that does not unpack (or not as its file list says) is recorded as refused
+// before the error is raised. Raises the download, extraction, inventory, path
+// and start errors. Update thread, under "bootstrap.lock".
 bool beginSelfUpdate(const SelfUpdateContext& context, const std::optional<ReleaseComponent>& bundle,
                      const Json::Value& state);
 
 // The whole self-replacement run: checks that this process runs from the named
-// bundle and targets "bootstrap/current", waits up to 30 s for the old process,
-// copies the bundle beside "current" and swaps it in, records "bootstrapHash"
-// and starts the installed copy with the forwarded options. Nothing is touched
-// before the checks pass. Raises "LOCAL_ERROR" with the hand-over's messages,
-// the standard library's errors for a missing or malformed option, and file
+// bundle and targets "bootstrap/current", waits up to 30 s for the old process
+// and then up to 30 s for "bootstrap.lock", which it holds while it copies the
+// bundle beside "current", swaps it in (one exchange where the system can),
+// records "bootstrapHash" and clears the failed attempts; then starts the
+// installed copy with the forwarded options. Nothing is touched before the
+// checks pass and the lock is held. Raises "LOCAL_ERROR" with the hand-over's
+// messages, "UPDATE_BUSY" "Обновление уже открыто в другом процессе", the
+// standard library's errors for a missing or malformed option, and file
 // system errors. Main thread, no network.
 void completeSelfUpdate(const SelfUpdateContext& context);
 

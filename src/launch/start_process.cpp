@@ -15,13 +15,10 @@ namespace {
 
 [[noreturn]] void failStart() { throw Error("LOCAL_ERROR", "Не удалось запустить приложение"); }
 
-}  // namespace
-
-platform::ProcessHandle startProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
-    platform::ProcessStart start;
+platform::ProcessHandle startWith(platform::ProcessStart start, const std::filesystem::path& executable,
+                              const std::vector<std::string>& arguments) {
     start.program = executable;
     start.arguments = arguments;
-    start.workingFolder = executable.parent_path();
     auto commandLine = commandLineFor(platform::pathToUtf8(executable), arguments);
     if (!commandLine) {
         logMessage(LogLevel::Warn, "process.start-failed reason=not-utf8");
@@ -34,6 +31,22 @@ platform::ProcessHandle startProcess(const std::filesystem::path& executable, co
         logMessage(LogLevel::Warn, std::string("process.start-failed reason=") + error.what());
         failStart();
     }
+}
+
+}  // namespace
+
+platform::ProcessHandle startProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
+    platform::ProcessStart setup;
+    setup.workingFolder = executable.parent_path();
+    return startWith(std::move(setup), executable, arguments);
+}
+
+platform::ProcessHandle startStandIn(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+                                     const StandInStart& options) {
+    platform::ProcessStart setup;
+    setup.workingFolder = options.workingFolder;
+    setup.shareStandardStreams = true;
+    return startWith(std::move(setup), executable, arguments);
 }
 
 namespace {

@@ -130,6 +130,12 @@ void copyFileToNew(const std::filesystem::path& source, const std::filesystem::p
 // move survive a power loss. Returns the error (file_exists,
 // cross_device_link, ...) instead of raising; on error nothing moved.
 std::error_code moveFolderNoReplace(const std::filesystem::path& source, const std::filesystem::path& target);
+// Swaps two existing folders in one step, so that no moment passes without
+// either name, and makes the swap survive a power loss. Returns the error
+// instead of raising: std::errc::function_not_supported where the system (or
+// the file system: Windows, or Linux without RENAME_EXCHANGE there) cannot,
+// so the caller falls back to two renames. On error nothing moved.
+std::error_code exchangeFolders(const std::filesystem::path& first, const std::filesystem::path& second);
 // Makes every file and folder below folder durable, so that a rename that
 // publishes it can never outlive its contents in a power cut. Raises
 // std::system_error.

@@ -235,6 +235,22 @@ std::error_code moveFolderNoReplace(const fs::path& source, const fs::path& targ
     return {};
 }
 
+std::error_code exchangeFolders(const fs::path& first, const fs::path& second) {
+    if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0) {
+        const int error = errno;
+        // Older kernels and some file systems (FUSE, network ones) know no exchange.
+        if (error == ENOSYS || error == EINVAL || error == EOPNOTSUPP) {
+            return std::make_error_code(std::errc::function_not_supported);
+        }
+        return std::error_code(error, std::generic_category());
+    }
+    syncFolder(first.parent_path());
+    if (second.parent_path() != first.parent_path()) {
+        syncFolder(second.parent_path());
+    }
+    return {};
+}
+
 void flushFolderTree(const fs::path& folder) {
     FileHandle handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!handle.valid()) {

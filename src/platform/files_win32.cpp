@@ -360,6 +360,12 @@ std::error_code moveFolderNoReplace(const fs::path& source, const fs::path& targ
     return {};
 }
 
+// Windows renames one name at a time; the caller's two renames and the repair
+// at the next start stand in for the exchange.
+std::error_code exchangeFolders(const fs::path&, const fs::path&) {
+    return std::make_error_code(std::errc::function_not_supported);
+}
+
 // Windows has no syncfs: every regular file below the folder is flushed on its
 // own, and the folders' entries are the file system's journal's business.
 void flushFolderTree(const fs::path& folder) {

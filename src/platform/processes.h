@@ -25,6 +25,10 @@ struct ProcessStart {
     // the child to split; POSIX passes the argument vector instead.
     std::wstring commandLine;
     std::filesystem::path workingFolder;
+    // The child writes to this process's standard streams and (POSIX) stays in
+    // its session, as a program that stands in for this one; otherwise its
+    // streams are the null device and it gets a session of its own.
+    bool shareStandardStreams = false;
 };
 
 // How a started process ended: its exit code, or on POSIX the signal that ended it.
@@ -141,6 +145,9 @@ std::size_t spareFileHandles() noexcept;
 
 // Removes the variable from this process's environment; a name that is not set is no error.
 void removeEnvironmentVariable(const std::string& name) noexcept;
+// Sets the variable in this process's environment, for the programs it starts
+// from now on. Raises std::system_error. Main thread, before other threads exist.
+void setEnvironmentVariable(const std::string& name, const std::string& value);
 // The variable's value, as UTF-8, when it is set and not empty.
 std::optional<std::string> environmentVariable(const std::string& name);
 

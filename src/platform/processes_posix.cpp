@@ -116,9 +116,11 @@ void check(int error, const char* operation) {
 
 void prepare(SpawnSetup& setup, const ProcessStart& start) {
     posix_spawn_file_actions_t* actions = &setup.actions;
-    check(posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0), "posix_spawn /dev/null");
-    check(posix_spawn_file_actions_addopen(actions, 1, "/dev/null", O_WRONLY, 0), "posix_spawn /dev/null");
-    check(posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0), "posix_spawn /dev/null");
+    if (!start.shareStandardStreams) {
+        check(posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0), "posix_spawn /dev/null");
+        check(posix_spawn_file_actions_addopen(actions, 1, "/dev/null", O_WRONLY, 0), "posix_spawn /dev/null");
+        check(posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0), "posix_spawn /dev/null");
+    }
     // Libraries (libcurl among them) may leave descriptors without
     // close-on-exec; none of them, nor any lock, may follow the core.
     check(posix_spawn_file_actions_addclosefrom_np(actions, 3), "posix_spawn closefrom");
@@ -131,8 +133,10 @@ void prepare(SpawnSetup& setup, const ProcessStart& start) {
     sigemptyset(&none);
     check(posix_spawnattr_setsigdefault(&setup.attributes, &all), "posix_spawnattr_setsigdefault");
     check(posix_spawnattr_setsigmask(&setup.attributes, &none), "posix_spawnattr_setsigmask");
+    // A stand-in stays in this session, so that a terminal's Ctrl+C reaches it too.
+    const short session = start.shareStandardStreams ? 0 : POSIX_SPAWN_SETSID;
     check(posix_spawnattr_setflags(&setup.attributes,
-                                   POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
+                                   static_cast<short>(session | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)),
           "posix_spawnattr_setflags");
 }
 
@@ -306,6 +310,12 @@ std::size_t spareFileHandles() noexcept {
 
 // The environment through the C library; an empty value counts as unset.
 void removeEnvironmentVariable(const std::string& name) noexcept { ::unsetenv(name.c_str()); }
+
+void setEnvironmentVariable(const std::string& name, const std::string& value) {
+    if (::setenv(name.c_str(), value.c_str(), 1) != 0) {
+        fail(errno, "setenv");
+    }
+}
 
 std::optional<std::string> environmentVariable(const std::string& name) {
     const char* value = std::getenv(name.c_str());

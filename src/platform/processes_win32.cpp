@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "platform/files_win32.h"
@@ -32,6 +33,70 @@ bool waitOn(HANDLE process, std::chrono::milliseconds timeout) {
     default:
         throwLastError("WaitForSingleObject");
     }
+}
+
+// This process's standard handles that a child can be given, each once.
+std::vector<HANDLE> inheritableStandardHandles() {
+    std::vector<HANDLE> handles;
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        HANDLE handle = ::GetStdHandle(which);
+        if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+            std::find(handles.begin(), handles.end(), handle) != handles.end()) {
+            continue;
+        }
+        // A handle that cannot be made inheritable (a console pseudo-handle)
+        // is left out; the child then has none there.
+        if (::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+            handles.push_back(handle);
+        }
+    }
+    return handles;
+}
+
+// The attribute list that limits inheritance to the given handles, so a
+// stand-in gets this process's standard streams and nothing else. A system
+// that cannot make one leaves it not ready, and the stand-in then inherits
+// nothing: its output is lost, its run is not.
+class InheritedHandles {
+public:
+    explicit InheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) {
+            return;
+        }
+        buffer_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            return;
+        }
+        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                         handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+            ::DeleteProcThreadAttributeList(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~InheritedHandles() {
+        if (list_ != nullptr) {
+            ::DeleteProcThreadAttributeList(list_);
+        }
+    }
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+
+    bool ready() const noexcept { return list_ != nullptr; }
+    LPPROC_THREAD_ATTRIBUTE_LIST list() const noexcept { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;
+    std::vector<char> buffer_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+HANDLE standardHandleIn(const std::vector<HANDLE>& inherited, DWORD which) {
+    HANDLE handle = ::GetStdHandle(which);
+    return std::find(inherited.begin(), inherited.end(), handle) != inherited.end() ? handle : nullptr;
 }
 
 }  // namespace
@@ -76,14 +141,33 @@ void ProcessHandle::close() noexcept {
 ProcessHandle startPlatformProcess(const ProcessStart& start) {
     // CreateProcessW may write into the command line, so it gets its own copy.
     std::wstring commandLine = start.commandLine;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
     PROCESS_INFORMATION started{};
-    // No handle is inherited (bInheritHandles FALSE), whatever its flag says;
-    // the environment is this process's own.
+    DWORD flags = CREATE_NO_WINDOW;
+    BOOL inherit = FALSE;
+    // A stand-in inherits the standard handles and nothing else; any other
+    // child inherits no handle at all (bInheritHandles FALSE), whatever its
+    // flag says. The environment is this process's own.
+    std::vector<HANDLE> standard = start.shareStandardStreams ? inheritableStandardHandles() : std::vector<HANDLE>();
+    std::optional<InheritedHandles> inherited;
+    if (!standard.empty()) {
+        inherited.emplace(standard);
+    }
+    if (inherited && inherited->ready()) {
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = standardHandleIn(standard, STD_INPUT_HANDLE);
+        startup.StartupInfo.hStdOutput = standardHandleIn(standard, STD_OUTPUT_HANDLE);
+        startup.StartupInfo.hStdError = standardHandleIn(standard, STD_ERROR_HANDLE);
+        startup.lpAttributeList = inherited->list();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+        inherit = TRUE;
+    }
     if (!::CreateProcessW(start.program.c_str(), commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr,
-                          FALSE, CREATE_NO_WINDOW, nullptr,
-                          start.workingFolder.empty() ? nullptr : start.workingFolder.c_str(), &startup, &started)) {
+                          inherit, flags, nullptr,
+                          start.workingFolder.empty() ? nullptr : start.workingFolder.c_str(), &startup.StartupInfo,
+                          &started)) {
         throwLastError("CreateProcessW", start.program);
     }
     ::CloseHandle(started.hThread);
@@ -156,6 +240,13 @@ void removeEnvironmentVariable(const std::string& name) noexcept {
         ::_wputenv_s(utf16FromUtf8(name).c_str(), L"");
     } catch (const std::exception&) {
         // A name that is not UTF-8 cannot be set either.
+    }
+}
+
+void setEnvironmentVariable(const std::string& name, const std::string& value) {
+    // Through the runtime, so its own copy and the system's block agree.
+    if (const errno_t error = ::_wputenv_s(utf16FromUtf8(name).c_str(), utf16FromUtf8(value).c_str()); error != 0) {
+        throw std::system_error(error, std::generic_category(), "_wputenv_s");
     }
 }
 

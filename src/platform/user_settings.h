@@ -64,7 +64,10 @@ enum class DesktopEntryUpdate {
 // from the desktop reaches the copy that the self-update installed. Linux: the
 // program's desktop file under $XDG_DATA_HOME/applications (or
 // ~/.local/share/applications), which takes precedence over the system-wide
-// one; written atomically. Raises std::system_error, or UserFolderUnavailable.
+// one. Windows: the shortcut "Zarvo Launcher.lnk" in the user's Start menu
+// (%APPDATA%\Microsoft\Windows\Start Menu\Programs), working folder the
+// executable's. Written atomically. Raises std::system_error, or
+// UserFolderUnavailable. Main thread (Windows: it enters COM on that thread).
 DesktopEntryUpdate pointDesktopEntryAt(const std::filesystem::path& executable);
 
 }  // namespace zarvo::platform

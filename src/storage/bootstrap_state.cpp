@@ -133,4 +133,36 @@ void recordFailedRun(Json::Value& state, const std::string& slot) {
 
 void clearFailedRuns(Json::Value& state) { state.removeMember("failedSlot"); }
 
+namespace {
+
+constexpr const char* kFailedHandOvers = "failedHandOvers";
+
+void setHandOverCount(Json::Value& state, const std::string& sha256, int count) {
+    Json::Value counts(Json::objectValue);
+    counts[sha256] = count;
+    state[kFailedHandOvers] = counts;
+}
+
+}  // namespace
+
+int failedHandOversOf(const Json::Value& state, const std::string& sha256) {
+    const Json::Value& count = memberOf(memberOf(state, kFailedHandOvers), sha256);
+    return count.isInt() && count.asInt() > 0 ? count.asInt() : 0;
+}
+
+void recordHandOverAttempt(Json::Value& state, const std::string& sha256) {
+    const int count = failedHandOversOf(state, sha256);
+    setHandOverCount(state, sha256, count < kHandOverAttemptLimit ? count + 1 : count);
+}
+
+void recordHandOverRefused(Json::Value& state, const std::string& sha256) {
+    setHandOverCount(state, sha256, std::max(failedHandOversOf(state, sha256), kHandOverAttemptLimit));
+}
+
+void clearHandOverAttempts(Json::Value& state) {
+    if (state.isObject()) {
+        state.removeMember(kFailedHandOvers);
+    }
+}
+
 }  // namespace zarvo

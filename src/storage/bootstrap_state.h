@@ -66,4 +66,18 @@ void recordFailedRun(Json::Value& state, const std::string& slot);
 // The slot came up: nothing failed on record any more.
 void clearFailedRuns(Json::Value& state);
 
+// Hand-overs to a bundle that did not finish ("failedHandOvers": bundle
+// sha256 -> count). The old side counts one before it starts the new
+// pre-starter, the new side clears the count when it records its hash; only
+// the latest bundle is remembered, so a release with another bundle starts
+// afresh. A member of another form counts as none.
+int failedHandOversOf(const Json::Value& state, const std::string& sha256);
+// One more for this bundle; the counts of other bundles are dropped.
+void recordHandOverAttempt(Json::Value& state, const std::string& sha256);
+// As many as make this bundle skipped from now on: its own files were refused.
+void recordHandOverRefused(Json::Value& state, const std::string& sha256);
+void clearHandOverAttempts(Json::Value& state);
+// How many unfinished hand-overs make the pre-starter leave a bundle alone.
+inline constexpr int kHandOverAttemptLimit = 2;
+
 }  // namespace zarvo

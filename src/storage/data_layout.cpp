@@ -19,6 +19,7 @@ constexpr std::string_view kSetAsideInfix = "-damaged-";
 constexpr std::string_view kPartSuffix = ".part";
 constexpr std::string_view kLockSuffix = ".lock";
 constexpr std::string_view kUpdatePrefix = "update-";
+constexpr std::string_view kPreviousPrefix = "previous-";
 
 fs::path withSuffix(const fs::path& path, std::string_view suffix) {
     fs::path result = path;
@@ -63,11 +64,14 @@ fs::path DataLayout::unpackedBundle(const std::string& sha256) const {
 fs::path DataLayout::unpackingFolderFor(const fs::path& unpacked) {
     return withSuffix(unpacked, "-unpacking-" + randomHexName());
 }
+fs::path DataLayout::setAsideFolderFor(const fs::path& unpacked) {
+    return withSuffix(unpacked, "-damaged-" + randomHexName());
+}
 fs::path DataLayout::newCandidateFolder() const {
     return bootstrapFolder() / platform::pathFromUtf8("candidate-" + randomHexName());
 }
 fs::path DataLayout::newPreviousFolder() const {
-    return bootstrapFolder() / platform::pathFromUtf8("previous-" + randomHexName());
+    return bootstrapFolder() / platform::pathFromUtf8(std::string(kPreviousPrefix) + randomHexName());
 }
 
 fs::path slotManifestFile(const fs::path& slotFolder) { return slotFolder / "manifest.json"; }
@@ -118,8 +122,10 @@ std::string downloadDigestOf(std::string_view downloadName) {
 }
 
 bool isSelfUpdateLeftover(std::string_view name) {
-    return name.starts_with("previous-") || name.starts_with("candidate-") || isUnpackedBundleName(name);
+    return isPreviousBootstrapName(name) || name.starts_with("candidate-") || isUnpackedBundleName(name);
 }
+
+bool isPreviousBootstrapName(std::string_view name) { return name.starts_with(kPreviousPrefix); }
 
 bool isUnpackedBundleName(std::string_view name) { return name.starts_with(kUpdatePrefix); }
 

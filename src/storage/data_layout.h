@@ -58,6 +58,9 @@ public:
     std::filesystem::path unpackedBundle(const std::string& sha256) const;
     // A private name beside an unpacked bundle for unpacking it; the cleanup removes it.
     static std::filesystem::path unpackingFolderFor(const std::filesystem::path& unpacked);
+    // A leftover name an unpacked bundle that no longer matches its file list
+    // is moved to, so that it is unpacked afresh; the cleanup removes it.
+    static std::filesystem::path setAsideFolderFor(const std::filesystem::path& unpacked);
     std::filesystem::path newCandidateFolder() const;
     std::filesystem::path newPreviousFolder() const;
 
@@ -89,7 +92,9 @@ bool isPartialDownloadName(std::string_view name);
 std::string downloadDigestOf(std::string_view downloadName);
 // What a hand-over leaves in "bootstrap" besides "current".
 bool isSelfUpdateLeftover(std::string_view name);
-// An unpacked bundle's folder ("update-…", complete by construction).
+// An unpacked bundle's folder ("update-…", checked against its file list before use).
 bool isUnpackedBundleName(std::string_view name);
+// An installed pre-starter moved aside by a hand-over ("previous-…").
+bool isPreviousBootstrapName(std::string_view name);
 
 }  // namespace zarvo

@@ -12,6 +12,7 @@
 #include "storage/bootstrap_state.h"
 #include "storage/data_layout.h"
 #include "storage/path_guard.h"
+#include "storage/path_kind.h"
 #include "storage/storage_lock.h"
 #include "trust/error.h"
 
@@ -76,8 +77,12 @@ void removeStaleDownloads(const DataLayout& layout, const Json::Value& state) {
 }
 
 void removeSelfUpdateLeftovers(const DataLayout& layout) {
+    // Without "current" a previous installation is the only whole one left:
+    // the next start puts it back.
+    const bool installed = existsAtAll(layout.currentBootstrap());
     for (const fs::path& entry : entriesOf(layout.bootstrapFolder())) {
-        if (isSelfUpdateLeftover(nameOf(entry))) {
+        const std::string name = nameOf(entry);
+        if (isSelfUpdateLeftover(name) && (installed || !isPreviousBootstrapName(name))) {
             tryRemoveWithinStorage(layout.root(), entry);
         }
     }

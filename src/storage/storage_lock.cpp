@@ -3,6 +3,7 @@
 #include "storage/storage_lock.h"
 
 #include <system_error>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/locks.h"
@@ -27,6 +28,18 @@ StorageLock lockStorageFile(const std::filesystem::path& path) {
         return StorageLock();
     }
     return StorageLock(std::move(*handle));
+}
+
+StorageLock waitForStorageLock(const std::filesystem::path& path, std::chrono::milliseconds timeout) {
+    constexpr auto kPollInterval = std::chrono::milliseconds(100);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        StorageLock lock = lockStorageFile(path);
+        if (lock.held() || std::chrono::steady_clock::now() >= deadline) {
+            return lock;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
 }
 
 }  // namespace zarvo

@@ -1,6 +1,7 @@
 // Inter-process lock files of the data directory ("bootstrap.lock", slot locks).
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 
@@ -26,5 +27,9 @@ private:
 // Guards the path, creates its folder and opens the lock without sharing. A busy lock is
 // returned not held; other failures raise "STORAGE_LOCK_FAILED".
 StorageLock lockStorageFile(const std::filesystem::path& path);
+// As lockStorageFile, polling every 100 ms while the lock is busy, for up to
+// timeout; returned not held when it stayed busy that long. For a process that
+// must wait its turn (the new side of a hand-over behind its parent).
+StorageLock waitForStorageLock(const std::filesystem::path& path, std::chrono::milliseconds timeout);
 
 }  // namespace zarvo

@@ -15,9 +15,7 @@ class ComponentInstallTest : public ReleaseServiceTest {
 protected:
     // A release whose core starts but never confirms its first frame.
     std::string serveBrokenRelease(long long sequence) {
-        writeFile(releaseDir / "broken/bin/core", "#!/bin/sh
-exit 0
-");
+        writeFile(releaseDir / "broken/bin/core", "#!/bin/sh\nexit 0\n");
         std::filesystem::permissions(releaseDir / "broken/bin/core", std::filesystem::perms::owner_all);
         auto packed = runChild("/bin/tar", {"-czf", (releaseDir / "broken.tar.gz").string(), "-C",
                                             (releaseDir / "broken").string(), "bin"});

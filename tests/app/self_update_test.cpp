@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "app/update_manifest.h"
@@ -35,19 +36,54 @@ const std::string kHandedOver = "Проверка обновлений\nЗагр
 const std::string kInstalledCopyRan = "[ERROR] Не удалось связаться с сервером";
 // No process of this identifier can exist.
 const std::string kGoneParent = "2147483000";
+const std::string kVersionPrefix = "zarvo-bootstrap-version:";
+
+// What this build's --version says after the program's name.
+std::string launcherVersionText() {
+    const std::string text = runChild(launcherPath(), {"--version"}).standardOutput;
+    return text.substr(text.find(' ') + 1, text.size() - text.find(' ') - 2);
+}
+
+// The built pre-starter with another version recorded in its bytes, so the
+// log's version line tells the bundle's program from the one the test starts.
+void writeNewerProgram(const fs::path& path) {
+    std::string bytes = readFile(launcherPath());
+    const std::size_t at = bytes.find(kVersionPrefix + launcherVersionText());
+    EXPECT_NE(at, std::string::npos);
+    bytes[at + kVersionPrefix.size()] = '9';
+    writeFile(path, bytes);
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+// Relative path -> sha256 of every file below tree, the form of a component's file list.
+Json::Value filesOf(const fs::path& tree) {
+    Json::Value files(Json::objectValue);
+    for (const auto& entry : fs::recursive_directory_iterator(tree)) {
+        if (entry.is_regular_file() && !entry.is_symlink()) {
+            files[entry.path().lexically_relative(tree).generic_string()] = hashFile(entry.path(), "sha256");
+        }
+    }
+    return files;
+}
 
 class SelfUpdateTest : public ::testing::Test {
 protected:
     SelfUpdateTest() {
         writeFile(dir / "trust.json", writeCompactJson(key.trust()));
         writeFile(dir / "core-script.json", R"({"record":")" + (dir / "core-record").string() + R"("})");
-        fs::create_directories(releaseDir / "bundle-tree/bin");
-        fs::copy_file(launcherPath(), releaseDir / "bundle-tree" / kEntry);
-        auto packed = runChild("/bin/tar", {"-czf", (releaseDir / "bundle.tar.gz").string(), "-C",
-                                            (releaseDir / "bundle-tree").string(), "bin"});
+        fs::create_directories(bundleTree / "bin");
+        writeNewerProgram(bundleTree / kEntry);
+        packBundle(bundleTree);
+    }
+
+    void packBundle(const fs::path& tree) {
+        auto packed =
+            runChild("/bin/tar", {"-czf", (releaseDir / "bundle.tar.gz").string(), "-C", tree.string(), "bin"});
         EXPECT_EQ(packed.exitCode, 0) << packed.standardError;
         bundleSha = hashFile(releaseDir / "bundle.tar.gz", "sha256");
+        bundleFiles = filesOf(tree);
     }
+    std::string bundleProgram() const { return hashFile(bundleTree / kEntry, "sha256"); }
 
     // The player's own data folder: XDG_DATA_HOME's, with blanks and a "$"
     // in its path that the desktop entry must quote.
@@ -69,6 +105,9 @@ protected:
         launcher.debug = true;
         launcher.child = childOptions();
         launcher.child.onStarted = options.onStarted;
+        for (const auto& [name, value] : options.environment) {
+            launcher.child.environment[name] = value;
+        }
         return launcher.run(extra);
     }
 
@@ -82,6 +121,9 @@ protected:
         bundle["size"] = Json::UInt64(fs::file_size(releaseDir / "bundle.tar.gz"));
         bundle["sha256"] = bundleSha;
         bundle["entry"] = kEntry;
+        if (!bundleFiles.isNull()) {
+            bundle["files"] = bundleFiles;
+        }
         if (!bundleAnswers.isNull()) {
             server.answer("/bundle.tar.gz", bundleAnswers);
         }
@@ -118,7 +160,7 @@ protected:
     // An unpacked bundle as the old side leaves it, and the trust file its run wrote.
     void unpackBundle() {
         fs::create_directories(unpacked() / "bin");
-        fs::copy_file(launcherPath(), unpacked() / kEntry, fs::copy_options::overwrite_existing);
+        fs::copy_file(bundleTree / kEntry, unpacked() / kEntry, fs::copy_options::overwrite_existing);
         writeFile(dataDir / "code-trust.json", writeCompactJson(key.trust()));
     }
 
@@ -152,7 +194,9 @@ protected:
     ScriptedServer server;
     TempDir releaseDir;
     NginxServer files{releaseDir.path()};
+    fs::path bundleTree = releaseDir / "bundle-tree";
     std::string bundleSha;
+    Json::Value bundleFiles;
 };
 
 TEST_F(SelfUpdateTest, HandsOverInstallsItselfAndStartsTheCore) {
@@ -163,7 +207,7 @@ TEST_F(SelfUpdateTest, HandsOverInstallsItselfAndStartsTheCore) {
     ASSERT_TRUE(waitForLog("bootstrap.stage Готово")) << log();
 
     const fs::path installed = current() / kEntry;
-    EXPECT_EQ(hashFile(installed, "sha256"), hashFile(launcherPath(), "sha256"));
+    EXPECT_EQ(hashFile(installed, "sha256"), bundleProgram());
     EXPECT_NE(fs::status(installed).permissions() & fs::perms::owner_exec, fs::perms::none);
     EXPECT_EQ(state()["bootstrapHash"].asString(), bundleSha);
     EXPECT_EQ(state()["activeSlot"].asString(), slot);
@@ -186,10 +230,19 @@ TEST_F(SelfUpdateTest, HandsOverInstallsItselfAndStartsTheCore) {
         << desktopEntry;
 
     // The same bundle again: recorded, so no hand-over; the installed copy's
-    // cleanup has removed everything but "current".
+    // cleanup has removed everything but "current". The program started the
+    // usual way hands the run to the installed copy, whose stages and exit
+    // code are the run's.
+    const std::size_t before = log().size();
     auto again = run();
     ASSERT_EQ(again.exitCode, 0) << again.standardError;
     EXPECT_EQ(again.standardOutput, "Проверка обновлений\nОткрываем ZarvoLauncher\nГотово\n");
+    const std::string later = log().substr(before);
+    const std::size_t forward = later.find("[INFO] bootstrap.forward target=" + installed.string() + " pid=");
+    ASSERT_NE(forward, std::string::npos) << later;
+    EXPECT_LT(later.find("bootstrap.version " + launcherVersionText()), forward);
+    EXPECT_NE(later.find("bootstrap.version 9", forward), std::string::npos) << later;
+    EXPECT_NE(later.find("bootstrap.forward-ended code=0"), std::string::npos) << later;
     for (const auto& [name, kind] : bootstrapFolder()) {
         EXPECT_TRUE(name.starts_with("current")) << name;
     }
@@ -337,7 +390,7 @@ TEST_F(SelfUpdateTest, SwapsTheBundleInKeepsTheStateAndStartsTheInstalledCopy) {
     auto first = runBundle(selfReplace());
     ASSERT_EQ(first.exitCode, 0) << first.standardError;
     EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), R"({"bootstrapHash":")" + bundleSha + R"("})");
-    EXPECT_EQ(hashFile(current() / kEntry, "sha256"), hashFile(launcherPath(), "sha256"));
+    EXPECT_EQ(hashFile(current() / kEntry, "sha256"), bundleProgram());
     EXPECT_EQ(countOf(log(), "self-update.moved-aside"), 0u);
     ASSERT_TRUE(waitForLog(kInstalledCopyRan)) << log();
     // A data folder given on the command line leaves the desktop alone.
@@ -364,7 +417,8 @@ TEST_F(SelfUpdateTest, SwapsTheBundleInKeepsTheStateAndStartsTheInstalledCopy) {
     auto noHash = runBundle(selfReplace({{"--self-hash", ""}}));
     EXPECT_EQ(noHash.exitCode, 1);
     EXPECT_EQ(noHash.standardError, "map::at\n");
-    EXPECT_EQ(countOf(log(), "self-update.moved-aside"), 2u);
+    // One exchange where the file system has it, else two renames.
+    EXPECT_EQ(countOf(log(), "self-update.exchanged") + countOf(log(), "self-update.moved-aside"), 2u);
     EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), R"({"bootstrapHash":"old"})");
 }
 
@@ -402,6 +456,8 @@ TEST_F(SelfUpdateTest, WaitsForTheOldProcessAndGivesUpAfterThirtySeconds) {
     EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), "{}");
 }
 
+// A verified bundle that does not unpack never will: the run says why, and the
+// next one leaves the bundle alone and starts the release.
 TEST_F(SelfUpdateTest, ABadBundleStopsTheRunAndLeavesNothingHalfUnpacked) {
     struct Case {
         const char* name;
@@ -433,7 +489,9 @@ TEST_F(SelfUpdateTest, ABadBundleStopsTheRunAndLeavesNothingHalfUnpacked) {
             fs::resize_file(archive, fs::file_size(archive) / 2);
         }
         bundleSha = hashFile(archive, "sha256");
+        bundleFiles = filesOf(tree);
         serveRelease();
+        const std::size_t started = coreStarts().size();
 
         auto result = run();
         EXPECT_EQ(result.exitCode, 1);
@@ -444,12 +502,16 @@ TEST_F(SelfUpdateTest, ABadBundleStopsTheRunAndLeavesNothingHalfUnpacked) {
         }
         EXPECT_FALSE(fs::exists(unpacked()));
         EXPECT_FALSE(state().isMember("bootstrapHash"));
-        EXPECT_TRUE(coreStarts().empty());
+        EXPECT_EQ(state()["failedHandOvers"][bundleSha], 2) << writeCompactJson(state());
+        EXPECT_EQ(coreStarts().size(), started);
+
+        auto next = run();
+        EXPECT_EQ(next.exitCode, 0) << next.standardError;
+        EXPECT_EQ(next.standardOutput.find("Обновление престартера"), std::string::npos);
+        EXPECT_NE(log().find("[WARN] self-update.skipped bundle=" + bundleSha + " failedAttempts=2"),
+                  std::string::npos);
+        EXPECT_EQ(coreStarts().size(), started + 1);
     }
-    // The release itself still starts once its pre-starter is left alone.
-    auto kept = run({"--no-self-update"});
-    EXPECT_EQ(kept.exitCode, 0) << kept.standardError;
-    EXPECT_EQ(coreStarts().size(), 1u);
 }
 
 TEST_F(SelfUpdateTest, KilledOrCrashedHandOversAreCompletedByTheNextRun) {
@@ -509,12 +571,142 @@ TEST_F(SelfUpdateTest, KilledOrCrashedHandOversAreCompletedByTheNextRun) {
     EXPECT_EQ(repaired.standardOutput, "Проверка обновлений\nОбновление престартера\n");
     ASSERT_TRUE(waitForLog("bootstrap.stage Готово", 2)) << log();
     EXPECT_EQ(countOf(log(), "self-update.unpack-reused"), 1u);
-    EXPECT_EQ(hashFile(current() / kEntry, "sha256"), hashFile(launcherPath(), "sha256"));
+    EXPECT_EQ(hashFile(current() / kEntry, "sha256"), bundleProgram());
     EXPECT_EQ(state()["bootstrapHash"].asString(), bundleSha);
     EXPECT_EQ(state()["activeSlot"].asString(), slot);
     for (const auto& [name, kind] : bootstrapFolder()) {
         EXPECT_TRUE(name.starts_with("current")) << name;
     }
+}
+
+TEST_F(SelfUpdateTest, AnUnpackedBundleThatNoLongerMatchesItsFileListIsUnpackedAfresh) {
+    serveRelease();
+    // What a power cut after the rename, or an antivirus, leaves.
+    unpackBundle();
+    writeFile(unpacked() / kEntry, "");
+    auto old = run();
+    ASSERT_EQ(old.exitCode, 0) << old.standardError;
+    EXPECT_EQ(old.standardOutput, kHandedOver);
+    EXPECT_NE(log().find("[WARN] self-update.unpack-set-aside folder="), std::string::npos) << log();
+    EXPECT_NE(log().find("self-update.unpacked folder=" + unpacked().string()), std::string::npos) << log();
+    ASSERT_TRUE(waitForLog("bootstrap.stage Готово")) << log();
+    EXPECT_EQ(hashFile(current() / kEntry, "sha256"), bundleProgram());
+    EXPECT_EQ(coreStarts().size(), 1u);
+}
+
+// A new side that never installs itself (here a start script, which refuses
+// itself as a source) is tried twice; then the release starts without it.
+TEST_F(SelfUpdateTest, AHandOverThatFailsTwiceIsSkippedAndTheCoreStarts) {
+    const fs::path tree = releaseDir / "script-tree";
+    writeFile(tree / kEntry, "#!/bin/sh\necho ran >> '" + (dir / "new-side").string() + "'\nexit 1\n");
+    fs::permissions(tree / kEntry, fs::perms::owner_all);
+    packBundle(tree);
+    serveRelease();
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        SCOPED_TRACE(attempt);
+        auto old = run();
+        ASSERT_EQ(old.exitCode, 0) << old.standardError;
+        EXPECT_EQ(old.standardOutput.find("Готово"), std::string::npos);
+        EXPECT_EQ(state()["failedHandOvers"][bundleSha], attempt) << writeCompactJson(state());
+        for (int i = 0; i < 200 && countOf(fs::exists(dir / "new-side") ? readFile(dir / "new-side") : "", "ran") <
+                                        static_cast<std::size_t>(attempt);
+             ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(countOf(readFile(dir / "new-side"), "ran"), static_cast<std::size_t>(attempt));
+        EXPECT_TRUE(coreStarts().empty());
+    }
+    auto third = run();
+    ASSERT_EQ(third.exitCode, 0) << third.standardError;
+    EXPECT_EQ(third.standardOutput, "Проверка обновлений\nОткрываем ZarvoLauncher\nГотово\n");
+    EXPECT_NE(log().find("[WARN] self-update.skipped bundle=" + bundleSha + " failedAttempts=2"), std::string::npos);
+    EXPECT_EQ(coreStarts().size(), 1u);
+    EXPECT_EQ(countOf(readFile(dir / "new-side"), "ran"), 2u);
+}
+
+// A kill between moving "current" aside and moving the new copy in leaves no
+// "current"; the next start puts the newest previous one back and runs it.
+TEST_F(SelfUpdateTest, AHandOverCutOffBetweenItsRenamesIsRepairedByTheNextStart) {
+    serveRelease();
+    ASSERT_EQ(run().exitCode, 0);
+    ASSERT_TRUE(waitForLog("bootstrap.stage Готово")) << log();
+    const fs::path previous = dataDir / "bootstrap/previous-0123456789abcdef0123456789abcdef";
+    fs::rename(current(), previous);
+    writeFile(dataDir / "bootstrap/candidate-0f/bin/ZarvoLauncher", "half");
+
+    auto repaired = run();
+    ASSERT_EQ(repaired.exitCode, 0) << repaired.standardError;
+    EXPECT_NE(log().find("[WARN] self-update.restored from=" + previous.string() + " to=" + current().string()),
+              std::string::npos)
+        << log();
+    EXPECT_NE(log().find("bootstrap.forward target=" + (current() / kEntry).string()), std::string::npos) << log();
+    EXPECT_EQ(hashFile(current() / kEntry, "sha256"), bundleProgram());
+    EXPECT_EQ(coreStarts().size(), 2u);
+
+    // A damaged installed copy is not run: the program started runs the release itself.
+    writeFile(current() / "bin/extra", "planted");
+    const std::size_t before = log().size();
+    auto damaged = run();
+    ASSERT_EQ(damaged.exitCode, 0) << damaged.standardError;
+    const std::string later = log().substr(before);
+    EXPECT_NE(later.find("[WARN] bootstrap.forward-skipped reason="), std::string::npos) << later;
+    EXPECT_EQ(later.find("bootstrap.forward target="), std::string::npos) << later;
+    EXPECT_EQ(countOf(later, "bootstrap.version "), 1u) << later;
+    EXPECT_EQ(coreStarts().size(), 3u);
+    // "--no-self-update" runs this program whatever is installed, and so does
+    // a run that was itself forwarded to.
+    fs::remove(current() / "bin/extra");
+    const std::size_t kept = log().size();
+    ASSERT_EQ(run({"--no-self-update"}).exitCode, 0);
+    ChildOptions forwarded;
+    forwarded.environment["ZARVO_FORWARDED"] = "1";
+    ASSERT_EQ(run({}, forwarded).exitCode, 0);
+    EXPECT_EQ(log().find("bootstrap.forward", kept), std::string::npos);
+    EXPECT_EQ(coreStarts().size(), 5u);
+}
+
+// The new side works under "bootstrap.lock": a normal run that holds it is
+// waited for, and what it wrote to the state stays.
+TEST_F(SelfUpdateTest, TheNewSideWaitsForTheUpdateLockAndKeepsWhatANormalRunWrote) {
+    dataDir = dir / "portable";
+    unpackBundle();
+    writeFile(dataDir / "bootstrap-state.json", R"({"failedHandOvers":{")" + bundleSha + R"(":1}})");
+    {
+        HelperProcess normalRun("hold", dataDir / "bootstrap.lock");
+        ASSERT_EQ(normalRun.readLine(), "held");
+        auto waiting = std::async(std::launch::async, [&] { return runBundle(selfReplace()); });
+        ASSERT_TRUE(waitForLog("self-update.parent-wait pid="));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        EXPECT_FALSE(fs::exists(current()));
+        writeFile(dataDir / "bootstrap-state.json", R"({"activeSlot":"s","failedHandOvers":{")" + bundleSha +
+                                                         R"(":1},"highestSequence":5})");
+        EXPECT_EQ(normalRun.finish(), 0);
+        auto result = waiting.get();
+        ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    }
+    EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"),
+              R"({"activeSlot":"s","bootstrapHash":")" + bundleSha + R"(","highestSequence":5})");
+    EXPECT_EQ(hashFile(current() / kEntry, "sha256"), bundleProgram());
+    ASSERT_TRUE(waitForLog(kInstalledCopyRan)) << log();
+
+    // Held longer than the new side waits: it gives up and changes nothing.
+    // (The installed copy started above may still be ending with the lock.)
+    std::unique_ptr<HelperProcess> normalRun;
+    for (int i = 0; i < 100 && !normalRun; ++i) {
+        normalRun = std::make_unique<HelperProcess>("hold", dataDir / "bootstrap.lock");
+        if (normalRun->readLine() != "held") {
+            normalRun.reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ASSERT_TRUE(normalRun);
+    writeFile(dataDir / "bootstrap-state.json", "{}");
+    const auto before = bootstrapFolder();
+    auto busy = runBundle(selfReplace());
+    EXPECT_EQ(busy.exitCode, 1);
+    EXPECT_EQ(busy.standardError, "Обновление уже открыто в другом процессе\n");
+    EXPECT_EQ(bootstrapFolder(), before);
+    EXPECT_EQ(readFile(dataDir / "bootstrap-state.json"), "{}");
 }
 
 }  // namespace

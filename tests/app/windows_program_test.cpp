@@ -288,6 +288,55 @@ TEST_F(WindowsProgramTest, HandsOverToTheNewExeWhichInstallsItselfAndStartsTheCo
     EXPECT_EQ(coreStarts().size(), 2u);
 }
 
+// Into the user's default data folder (APPDATA's in the Wine prefix): the
+// hand-over also writes the Start menu's shortcut to the installed copy, and
+// the program started the usual way afterwards runs that copy.
+TEST_F(WindowsProgramTest, HandsOverIntoTheDefaultFolderWithAShortcutAndThenRunsTheInstalledCopy) {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (prefix == nullptr) {
+        GTEST_SKIP() << "needs WINEPREFIX to find the prefix's APPDATA";
+    }
+    // The prefix's one user besides "Public".
+    fs::path appData;
+    for (const auto& user : fs::directory_iterator(fs::path(prefix) / "drive_c/users")) {
+        if (user.path().filename() != "Public" && fs::is_directory(user.path() / "AppData/Roaming")) {
+            appData = user.path() / "AppData/Roaming";
+        }
+    }
+    ASSERT_FALSE(appData.empty());
+    const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
+    dataDir = appData / "ZarvoLauncher";
+    fs::remove_all(dataDir);
+    fs::remove(shortcut);
+    publish(true);
+    const std::vector<std::string> usual = {"--headless", "--service-url", server->url(""), "--allow-loopback-http",
+                                            "--code-trust", windowsPath(inputs.trust)};
+    ChildResult old = wine(usual);
+    ASSERT_EQ(old.exitCode, 0) << old.standardError << log();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline &&
+           log().find("bootstrap.first-frame confirmed") == std::string::npos && log().find("[ERROR]") == std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_NE(log().find("self-update.desktop-entry result=written"), std::string::npos) << log();
+    ASSERT_TRUE(fs::is_regular_file(shortcut)) << log();
+    // A shell link's header: its size (76) as a little-endian number.
+    EXPECT_EQ(readFile(shortcut).substr(0, 4), std::string("L\0\0\0", 4));
+    EXPECT_EQ(coreStarts().size(), 1u);
+
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::size_t before = log().size();
+    ChildResult again = wine(usual);
+    EXPECT_EQ(again.exitCode, 0) << again.standardError << log();
+    const std::string later = log().substr(before);
+    EXPECT_NE(later.find("[INFO] bootstrap.forward target="), std::string::npos) << later;
+    EXPECT_NE(later.find("bootstrap.forward-ended code=0"), std::string::npos) << later;
+    EXPECT_EQ(later.find("self-update.handover"), std::string::npos) << later;
+    EXPECT_EQ(coreStarts().size(), 2u);
+    fs::remove_all(dataDir);
+    fs::remove(shortcut);
+}
+
 // The same checks as the Linux preview's: the native region is rounded, and
 // the pixels are the window's (Windows draws text with its own typeface
 // renderer, so only plain areas are compared).

@@ -2,6 +2,7 @@
 // reading it and its members fails only with the program's own errors, and the
 // storage cleanup that follows a launch never raises and never removes the
 // slots the state names.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         highestSequenceOf(state);
     } catch (const Error& error) {
         fuzz::requireOwnError(error, {"LOCAL_ERROR"});
+    }
+
+    // The failed hand-overs of any state are a count in range, and counting one
+    // more never raises.
+    const std::string bundle(64, 'a');
+    const int failed = failedHandOversOf(state, bundle);
+    fuzz::require(failed >= 0, "a negative count of failed hand-overs");
+    if (state.isObject()) {
+        Json::Value counted = state;
+        recordHandOverAttempt(counted, bundle);
+        fuzz::require(failedHandOversOf(counted, bundle) == std::min(failed + 1, kHandOverAttemptLimit) ||
+                          failed > kHandOverAttemptLimit,
+                      "an attempt was not counted");
     }
 
     cleanupStorage(dataDir, state);

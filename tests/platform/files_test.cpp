@@ -171,6 +171,25 @@ TEST(Files, FolderMovesNeverReplaceAndTreesFlush) {
     EXPECT_THROW(flushFolderTree(dir / "old"), std::system_error);
 }
 
+// Linux swaps in one step where the file system can; Windows says it cannot,
+// and then nothing has moved.
+TEST(Files, FolderExchangeSwapsBothOrSaysItCannot) {
+    TempDir dir;
+    writeFile(dir / "current/bin/program", "old");
+    writeFile(dir / "candidate/bin/program", "new");
+    const std::error_code exchanged = exchangeFolders(dir / "candidate", dir / "current");
+    if (exchanged == std::errc::function_not_supported) {
+        EXPECT_EQ(readText(dir / "current/bin/program"), "old");
+        EXPECT_EQ(readText(dir / "candidate/bin/program"), "new");
+        return;
+    }
+    ASSERT_EQ(exchanged, std::error_code());
+    EXPECT_EQ(readText(dir / "current/bin/program"), "new");
+    EXPECT_EQ(readText(dir / "candidate/bin/program"), "old");
+    EXPECT_EQ(exchangeFolders(dir / "candidate", dir / "missing"), std::errc::no_such_file_or_directory);
+    EXPECT_EQ(readText(dir / "candidate/bin/program"), "old");
+}
+
 TEST(Files, PrivateFoldersAreMadeWithTheirParents) {
     TempDir dir;
     createPrivateFolders(dir / "a/b/c");

@@ -82,9 +82,19 @@ TEST(AnimationSetting, FollowsTheSystemSwitchWhereThereIsOne) {
 TEST(DesktopEntry, PointsTheUsersEntryAtTheProgramWhereThereIsOne) {
     TempDir dir;
 #ifdef _WIN32
+    // The Start menu's shortcut under APPDATA, written whole and kept when it already says that.
     ScopedVariable appdata("APPDATA", pathToUtf8(dir.path()));
-    EXPECT_EQ(pointDesktopEntryAt(dir / "bin/ZarvoLauncher.exe"), DesktopEntryUpdate::leftAlone);
-    EXPECT_TRUE(fs::is_empty(dir.path()));
+    const fs::path shortcut = dir / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
+    EXPECT_EQ(pointDesktopEntryAt(dir / "current/bin/ZarvoLauncher.exe"), DesktopEntryUpdate::written);
+    ASSERT_TRUE(fs::is_regular_file(shortcut));
+    EXPECT_EQ(zarvo::test::readText(shortcut).substr(0, 4), std::string("L\0\0\0", 4));
+    EXPECT_EQ(pointDesktopEntryAt(dir / "current/bin/ZarvoLauncher.exe"), DesktopEntryUpdate::unchanged);
+    EXPECT_EQ(pointDesktopEntryAt(dir / "other/ZarvoLauncher.exe"), DesktopEntryUpdate::written);
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(shortcut.parent_path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
 #else
     ScopedVariable data("XDG_DATA_HOME", pathToUtf8(dir.path()));
     const fs::path program = dir / "current/bin/Zarvo Launcher";

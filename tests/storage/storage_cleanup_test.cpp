@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "storage/installed_bootstrap.h"
 #include "storage/path_guard.h"
 #include "support/expect_error.h"
 #include "support/helper_process.h"
@@ -299,6 +300,37 @@ TEST_F(StorageCleanupTest, SelfUpdateLeftoversGoAndTheInstalledCopyStays) {
         EXPECT_EQ(readFile(bootstrap / name), "keep") << name;
     }
     EXPECT_TRUE(cleanupLines().empty());
+}
+
+// Without "current" the previous installation is the only whole one: it stays
+// until a start puts it back, and then goes like any other leftover.
+TEST_F(StorageCleanupTest, APreviousInstallationStaysWhileNoneIsCurrentAndIsPutBack) {
+    const fs::path bootstrap = data_ / "bootstrap";
+    writeFile(bootstrap / "previous-00/bin/zarvo", "older");
+    writeFile(bootstrap / "previous-11/bin/zarvo", "newest");
+    writeFile(bootstrap / "candidate-22/bin/zarvo", "half");
+    fs::last_write_time(bootstrap / "previous-00", fs::last_write_time(bootstrap / "previous-11") - std::chrono::hours(1));
+
+    cleanupStorage(data_, stateOf(kActive, ""));
+    EXPECT_TRUE(fs::exists(bootstrap / "previous-00"));
+    EXPECT_TRUE(fs::exists(bootstrap / "previous-11"));
+    EXPECT_FALSE(fs::exists(bootstrap / "candidate-22"));
+
+    {
+        // A busy update lock is a hand-over at work: nothing is moved.
+        HelperProcess other("hold", data_ / "bootstrap.lock");
+        ASSERT_EQ(other.readLine(), "held");
+        EXPECT_FALSE(restoreInstalledBootstrap(data_));
+        EXPECT_EQ(other.finish(), 0);
+    }
+    EXPECT_FALSE(fs::exists(bootstrap / "current"));
+    EXPECT_TRUE(restoreInstalledBootstrap(data_));
+    EXPECT_EQ(readFile(bootstrap / "current/bin/zarvo"), "newest");
+    EXPECT_FALSE(restoreInstalledBootstrap(data_));
+
+    cleanupStorage(data_, stateOf(kActive, ""));
+    EXPECT_FALSE(fs::exists(bootstrap / "previous-00"));
+    EXPECT_EQ(readFile(bootstrap / "current/bin/zarvo"), "newest");
 }
 
 TEST_F(StorageCleanupTest, FilesHeldOpenElsewhereDoNotFailTheCleanup) {

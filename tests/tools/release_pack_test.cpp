@@ -130,6 +130,13 @@ TEST_F(PackTest, RefusesWhatAPreStarterWouldRefuseAndChangesNothing) {
          },
          {"--bundle", "", "--bundle-entry", "bin/ZarvoLauncher"},
          "'bin/alias' in the bundle folder is a symbolic link"},
+        {"bundle entry a script",
+         [](ReleaseInputs& in) {
+             writeFile(in.bundle / "bin/ZarvoLauncher", "#!/bin/sh\nexec /usr/bin/true\n");
+             ::chmod((in.bundle / "bin/ZarvoLauncher").c_str(), 0755);
+         },
+         {"--bundle", "", "--bundle-entry", "bin/ZarvoLauncher"},
+         "the bundle's entry 'bin/ZarvoLauncher' is a script (it begins with #!)"},
         {"empty interface package", [](ReleaseInputs& in) { writeFile(in.ui, ""); }, {}, "is empty"},
         {"missing core", [](ReleaseInputs& in) { fs::remove_all(in.core); }, {}, "is not a folder"},
         {"another key",
@@ -225,7 +232,12 @@ TEST_F(PackTest, StampsTheBundleVersionAndWarnsOfDebugSections) {
         fs::remove_all(out);
         ChildResult packed = inputs.pack(kBase, out, c.extra);
         ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
-        EXPECT_EQ(inputs.publishedPayload(out)["components"]["bootstrap"]["version"], c.stamped);
+        const Json::Value bootstrap = inputs.publishedPayload(out)["components"]["bootstrap"];
+        EXPECT_EQ(bootstrap["version"], c.stamped);
+        // The bundle's file list, in the form of the core's.
+        Json::Value files(Json::objectValue);
+        files["bin/ZarvoLauncher"] = hashFile(program, "sha256");
+        EXPECT_EQ(bootstrap["files"], files);
         const std::string warning = "zarvo-release: warning: the bundle's program 'bin/ZarvoLauncher' carries debug "
                                     "sections (.debug_info)";
         EXPECT_EQ(packed.standardError.find(warning) != std::string::npos, c.debug) << packed.standardError;

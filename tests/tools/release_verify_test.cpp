@@ -73,7 +73,8 @@ TEST_F(VerifyTest, APackedReleaseIsInstalledByThePreStarterAndPassesVerify) {
     EXPECT_EQ(verified.exitCode, 0) << verified.standardOutput << verified.standardError;
     EXPECT_EQ(countOf(verified.standardOutput, "FAIL"), 0u);
     for (const char* check : {"ok    signature:", "ok    core range: 206", "ok    core files: all 2 files",
-                              "ok    ui digest:", "ok    bootstrap unpack:", "ok    bootstrap entry:"}) {
+                              "ok    ui digest:", "ok    bootstrap unpack:", "ok    bootstrap files: all 1 files",
+                              "ok    bootstrap entry:"}) {
         EXPECT_NE(verified.standardOutput.find(check), std::string::npos) << check << "\n" << verified.standardOutput;
     }
     EXPECT_TRUE(verified.standardOutput.ends_with(" checks passed\n")) << verified.standardOutput;
@@ -88,6 +89,32 @@ TEST_F(VerifyTest, APackedReleaseIsInstalledByThePreStarterAndPassesVerify) {
     EXPECT_NE(windows.standardOutput.find("bootstrap?platform=windows"), std::string::npos) << windows.standardOutput;
     EXPECT_NE(windows.standardOutput.find("ok    manifest: compatible: windows x86_64"), std::string::npos)
         << windows.standardOutput;
+
+    // A bundle without its file list, or with a list that does not fit it, is named.
+    const std::string answer = readFile(www / "api/v1/bootstrap/linux.json");
+    const Json::Value good = inputs.publishedPayload(www);
+    for (const auto& [files, fault] :
+         {std::pair{Json::Value(), std::string("FAIL  bootstrap files: the manifest lists no files of the bundle")},
+          std::pair{Json::Value(Json::objectValue), std::string("FAIL  bootstrap files: the manifest lists no files")}}) {
+        Json::Value payload = good;
+        if (files.isNull()) {
+            payload["components"]["bootstrap"].removeMember("files");
+        } else {
+            payload["components"]["bootstrap"]["files"] = files;
+        }
+        publish(payload, inputs.secretKey);
+        ChildResult refused = verify(server.url(""));
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.standardOutput.find(fault), std::string::npos) << refused.standardOutput;
+    }
+    Json::Value wrong = good;
+    wrong["components"]["bootstrap"]["files"]["bin/ZarvoLauncher"] = std::string(64, '0');
+    publish(wrong, inputs.secretKey);
+    ChildResult differs = verify(server.url(""));
+    EXPECT_NE(differs.standardOutput.find("FAIL  bootstrap files: 'bin/ZarvoLauncher' differs from the file list"),
+              std::string::npos)
+        << differs.standardOutput;
+    writeFile(www / "api/v1/bootstrap/linux.json", answer);
 
     // The pre-starter installs the slot, hands over to the bundle (this build),
     // whose installed copy starts the core.

@@ -382,6 +382,14 @@ std::optional<std::string> bundleVersion(const Invocation& invocation, const fs:
     } catch (const std::exception&) {
         throw ToolError("cannot read the bundle's program '" + program.string() + "'");
     }
+    // The new pre-starter must be the program that runs: it checks that its
+    // own executable is the bundle's entry, which for a script is the interpreter.
+    if (bytes.starts_with("#!")) {
+        throw ToolError("the bundle's entry '" + entry +
+                        "' is a script (it begins with #!): a pre-starter hands over only to a native program, "
+                        "since the new pre-starter refuses to install itself when the running program is its "
+                        "interpreter; give the program itself as --bundle-entry");
+    }
     const std::vector<std::string> debug = debugSectionNames(bytes);
     if (!debug.empty()) {
         std::string names;
@@ -484,9 +492,12 @@ int pack(const Invocation& invocation) {
         }
     }
     if (bundle) {
-        files.push_back(packFolder(*bundle, stage, "bootstrap", *bundleEntry, kBundleSizeCeiling, nullptr));
+        // The file list lets a pre-starter check an unpacked or installed bundle before it starts it.
+        Json::Value bundleFiles;
+        files.push_back(packFolder(*bundle, stage, "bootstrap", *bundleEntry, kBundleSizeCeiling, &bundleFiles));
         components["bootstrap"] = download(files.back(), filesUrl);
         components["bootstrap"]["entry"] = *bundleEntry;
+        components["bootstrap"]["files"] = bundleFiles;
         if (bootstrapVersion) {
             components["bootstrap"]["version"] = *bootstrapVersion;
         }

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -160,6 +161,12 @@ std::optional<std::uint64_t> rangeTotal(const std::string& contentRange) {
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+bool startsAsScript(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    char start[2] = {};
+    return file.read(start, 2) && start[0] == '#' && start[1] == '!';
 }
 
 std::string fileNameOfUrl(const std::string& url) {
@@ -433,8 +440,8 @@ private:
             report_.fail(name + " unpack", explain(error));
             return;
         }
-        if (name == "core") {
-            compareFiles(unpacked, component.files());
+        if (name == "core" || name == "bootstrap") {
+            compareFiles(name, unpacked, component.files());
         }
         checkEntry(name, unpacked, entry);
     }
@@ -455,6 +462,9 @@ private:
                 report_.fail(name + " entry", "'" + entry + "' is not a regular file of the archive");
             } else if ((info.st_mode & S_IXUSR) == 0) {
                 report_.fail(name + " entry", "'" + entry + "' is not executable");
+            } else if (name == "bootstrap" && startsAsScript(path)) {
+                report_.fail(name + " entry", "'" + entry + "' is a script: the new pre-starter refuses to "
+                                              "install itself when the running program is its interpreter");
             } else {
                 report_.pass(name + " entry", "'" + entry + "' is an executable file");
             }
@@ -465,7 +475,13 @@ private:
 
     // Every difference named, then the pre-starter's own check, which also
     // judges what a plain comparison cannot (links, an empty or oversized list).
-    void compareFiles(const fs::path& root, const Json::Value& files) {
+    void compareFiles(const std::string& name, const fs::path& root, const Json::Value& files) {
+        const std::string check = name + " files";
+        if (name == "bootstrap" && (!files.isObject() || files.empty())) {
+            report_.fail(check, "the manifest lists no files of the bundle: a pre-starter can neither check an "
+                                "unpacked bundle nor hand a run to its installed copy");
+            return;
+        }
         std::size_t differences = 0;
         if (files.isObject() && !files.empty()) {
             std::map<std::string, std::string> found;
@@ -475,21 +491,21 @@ private:
                     found[it->path().lexically_relative(root).generic_string()] = hashFile(it->path(), "sha256");
                 }
             }
-            for (const std::string& name : files.getMemberNames()) {
-                auto present = found.find(name);
+            for (const std::string& file : files.getMemberNames()) {
+                auto present = found.find(file);
                 if (present == found.end()) {
                     ++differences;
-                    report_.fail("core files", "'" + name + "' is in the file list but not in the archive");
-                } else if (files[name] != Json::Value(present->second)) {
+                    report_.fail(check, "'" + file + "' is in the file list but not in the archive");
+                } else if (files[file] != Json::Value(present->second)) {
                     ++differences;
-                    report_.fail("core files", "'" + name + "' differs from the file list (its sha256 is " +
+                    report_.fail(check, "'" + file + "' differs from the file list (its sha256 is " +
                                                    present->second + ")");
                 }
             }
-            for (const auto& [name, sha256] : found) {
-                if (!files.isMember(name)) {
+            for (const auto& [file, sha256] : found) {
+                if (!files.isMember(file)) {
                     ++differences;
-                    report_.fail("core files", "'" + name + "' is in the archive but not in the file list");
+                    report_.fail(check, "'" + file + "' is in the archive but not in the file list");
                 }
             }
         }
@@ -498,9 +514,9 @@ private:
         }
         try {
             verifyComponentFiles(root, files);
-            report_.pass("core files", "all " + std::to_string(files.size()) + " files match the file list");
+            report_.pass(check, "all " + std::to_string(files.size()) + " files match the file list");
         } catch (const std::exception& error) {
-            report_.fail("core files", explain(error));
+            report_.fail(check, explain(error));
         }
     }
 

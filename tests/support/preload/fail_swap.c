@@ -1,8 +1,12 @@
-/* Preloaded into a pre-starter by the self-update tests: the rename that moves
- * a candidate folder in as "current" fails, as it may on a failing disk, so
- * that the undo of the swap can be seen. Every other rename goes through. */
+/* Preloaded into a pre-starter by the self-update tests: the folder exchange
+ * looks unsupported (as on file systems without it), and the rename that then
+ * moves a candidate folder in as "current" fails, as it may on a failing disk,
+ * so that the undo of the two-rename swap can be seen. Every other rename
+ * goes through. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -23,7 +27,7 @@ int renameat2(int oldDirectory, const char* oldPath, int newDirectory, const cha
     const char* base = strrchr(oldPath, '/');
     base = base == NULL ? oldPath : base + 1;
     if (strncmp(base, "candidate-", 10) == 0 && endsWith(newPath, "/current")) {
-        errno = EIO;
+        errno = (flags & RENAME_EXCHANGE) != 0 ? EINVAL : EIO;
         return -1;
     }
     return real(oldDirectory, oldPath, newDirectory, newPath, flags);
