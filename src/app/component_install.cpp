@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "app/bootstrap.h"
+#include "app/core_delta.h"
 #include "app/update_check.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
@@ -94,7 +95,7 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
     context.reportStage("Загрузка приложения", 0.15);
 
     const ReleaseComponent& core = update.manifest.core;
-    if (!reuseActiveCore(context, update, stage)) {
+    if (!reuseActiveCore(context, update, stage) && !updateCoreByRanges(context, update, stage)) {
         downloadCore(context, core, stage);
     }
     // An entry that is not text is as unusable as an empty one.
