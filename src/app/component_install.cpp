@@ -8,6 +8,7 @@
 
 #include "app/bootstrap.h"
 #include "app/core_delta.h"
+#include "app/interface_package.h"
 #include "app/update_check.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
@@ -105,8 +106,7 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
     }
 
     context.reportStage("Загрузка интерфейса", 0.7);
-    downloadArtifact(update.manifest.ui.artifact(), slotInterfacePackage(stage), "", "", context.allowLoopbackHttp,
-                     &context.cancelRequested, DownloadProgress(), kInterfaceSizeCeiling);
+    installInterfacePackage(context, update, stage);
     writeFileAtomic(slotManifestFile(stage), writeCompactJson(update.answer));
 
     // Left behind for the cleanup rather than merged with what appeared.

@@ -107,6 +107,11 @@ TEST_F(CoreDeltaTest, AChangedFileIsTheOnlyMemberFetchedAndTheRestIsCarried) {
               std::string::npos)
         << asked[0];
 
+    // The unchanged interface package is linked from the active slot, not fetched again.
+    const std::string uiFile = fs::path(inputs.publishedPayload(www)["components"]["ui"]["url"].asString()).filename();
+    EXPECT_EQ(requestsOf(server, uiFile).size(), 1u);
+    EXPECT_EQ(countOf(log(data), "[INFO] storage.interface-reused"), 1u);
+
     const fs::path secondCore = startedCore();
     ASSERT_NE(secondCore, firstCore);
     EXPECT_EQ(readFile(secondCore / "data/part-7.bin"), "changed in release 2");
@@ -145,6 +150,35 @@ TEST_F(CoreDeltaTest, WithoutUsableRangesTheWholeArchiveIsInstalled) {
     ASSERT_EQ(run(data).exitCode, 0);
     EXPECT_EQ(countOf(log(data), "[INFO] install.whole-archive reason=file-ranges-missing"), 1u) << log(data);
     EXPECT_EQ(readFile(startedCore() / "data/part-2.bin"), "release 3");
+}
+
+// The interface package goes through the download cache, so an interrupted
+// download of it resumes where it stopped.
+TEST_F(CoreDeltaTest, AnInterruptedInterfacePackageResumes) {
+    ScriptedServer files;
+    const Json::Value core = release(files.url("/files"));
+    const Json::Value ui = inputs.publishedPayload(www)["components"]["ui"];
+    const std::string uiPath = "/files/" + fs::path(ui["url"].asString()).filename().string();
+    Json::Value whole;
+    whole["bodyFile"] = (www / "files" / archiveName(core)).string();
+    files.answer("/files/" + archiveName(core), {whole});
+    Json::Value cut;
+    cut["bodyFile"] = (www / uiPath.substr(1)).string();
+    cut["cutAfter"] = 5;
+    Json::Value resumed = cut;
+    resumed.removeMember("cutAfter");
+    resumed["range"] = true;
+    files.answer(uiPath, {cut, resumed});
+
+    ChildResult interrupted = run(data);
+    EXPECT_EQ(interrupted.exitCode, 1);
+    EXPECT_EQ(interrupted.standardError, "Загрузка прервалась. Повторный запуск продолжит её.\n");
+    ChildResult finished = run(data);
+    ASSERT_EQ(finished.exitCode, 0) << finished.standardError;
+    const auto asked = files.requestsFor(uiPath);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[1].header("Range").value_or(""), "bytes=5-");
+    EXPECT_EQ(readFile(startedCore().parent_path() / "ui.rcc"), "interface package");
 }
 
 // Each lie of a file server ends in the whole archive from the same server
