@@ -2,6 +2,7 @@
 // any trouble on the way gives way to the whole archive within the same run.
 #include "app/core_delta.h"
 
+#include <optional>
 #include <system_error>
 
 #include "app/bootstrap.h"
@@ -79,22 +80,24 @@ public:
           artifact_(core.artifact()),
           target_(DataLayout(context.dataDir).download(core.sha256())) {}
 
-    // True when stage/core is complete; false once the reason is logged.
-    bool run(const FileRangeIndex& index, const std::vector<CarrySource>& sources) {
-        if (artifact_.size == 0) {
-            logWholeArchive(LogLevel::Info, "file-ranges-malformed");
-            return false;
-        }
+    // The plan, unless the whole archive is the better way (reason logged):
+    // decided from the lists alone, before any file is read.
+    std::optional<DeltaPlan> plan(const FileRangeIndex& index, const std::vector<CarrySource>& sources) const {
         if (fs::is_regular_file(fs::symlink_status(target_)) && fs::file_size(target_) == artifact_.size) {
             logWholeArchive(LogLevel::Info, "archive-cached");
-            return false;
+            return std::nullopt;
         }
-        const DeltaPlan plan = planDelta(core_.files(), index, artifact_.size, sources);
+        DeltaPlan plan = planDelta(core_.files(), index, artifact_.size, sources);
         if (!plan.refusal.empty()) {
             logWholeArchive(LogLevel::Info, plan.refusal, "bytes=" + std::to_string(plan.bytes) + " requests=" +
                                                               std::to_string(plan.requests.size()));
-            return false;
+            return std::nullopt;
         }
+        return plan;
+    }
+
+    // True when stage/core is complete; false once the reason is logged.
+    bool run(const DeltaPlan& plan) {
         for (const DeltaPlan::Carry& file : plan.carried) {
             carry(file, resolveInstallPath(coreFolder_, file.name));
             written_ += fs::file_size(file.source);
@@ -178,7 +181,10 @@ bool buildCoreByRanges(Bootstrap& context, const ReleaseComponent& core, const f
     }
     bool built = false;
     try {
-        built = DeltaBuild(context, core, stage).run(index, carrySources);
+        DeltaBuild build(context, core, stage);
+        if (const auto plan = build.plan(index, carrySources)) {
+            built = build.run(*plan);
+        }
     } catch (const Error& error) {
         if (isCancellation(error)) {
             throw;
@@ -201,6 +207,12 @@ bool updateCoreByRanges(Bootstrap& context, const AcceptedUpdate& update, const 
         logWholeArchive(LogLevel::Info, "no-active-slot");
         return false;
     }
+    const ReleaseComponent& core = update.manifest.core;
+    const FileRangeIndex index = core.fileRanges();
+    if (!index.usable()) {
+        logWholeArchive(LogLevel::Info, "file-ranges-" + index.unusable);
+        return false;
+    }
     CarrySource source;
     ComponentLocks locks;
     try {
@@ -208,13 +220,23 @@ bool updateCoreByRanges(Bootstrap& context, const AcceptedUpdate& update, const 
         const UpdateManifest activeManifest = context.readManifest(readStoredAnswer(activeFolder));
         source.coreFolder = slotCoreFolder(activeFolder);
         source.files = activeManifest.core.files();
+        // Reading the whole active core is worth it only for a plan that will be followed.
+        if (!DeltaBuild(context, core, stage).plan(index, {source})) {
+            return false;
+        }
         locks = verifyComponentFiles(source.coreFolder, source.files);
         source.locked = true;
+    } catch (const Error& error) {
+        if (isCancellation(error)) {
+            throw;
+        }
+        logWholeArchive(LogLevel::Info, "active-core-unusable", error.what());
+        return false;
     } catch (const std::exception& error) {
         logWholeArchive(LogLevel::Info, "active-core-unusable", error.what());
         return false;
     }
-    return buildCoreByRanges(context, update.manifest.core, stage, {source});
+    return buildCoreByRanges(context, core, stage, {source});
 }
 
 }  // namespace zarvo

@@ -2,7 +2,12 @@
 // release tool: nginx with and without ranges, and a server that lies.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <atomic>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "support/launcher_run.h"
 #include "support/nginx_server.h"
@@ -179,6 +184,53 @@ TEST_F(CoreDeltaTest, AnInterruptedInterfacePackageResumes) {
     ASSERT_EQ(asked.size(), 2u);
     EXPECT_EQ(asked[1].header("Range").value_or(""), "bytes=5-");
     EXPECT_EQ(readFile(startedCore().parent_path() / "ui.rcc"), "interface package");
+}
+
+// Killed while a range arrives: the stage stays for the cleanup, and the next
+// run builds the slot by ranges from the start.
+TEST_F(CoreDeltaTest, KilledDuringADeltaBuildTheNextRunFinishes) {
+    release();
+    ASSERT_EQ(run(data).exitCode, 0);
+    ScriptedServer files;
+    writeFile(inputs.core / "data/part-5.bin", std::string(30000, 'k'));
+    const Json::Value core = release(files.url("/files"));
+    const std::string archivePath = "/files/" + archiveName(core);
+    Json::Value slow;
+    slow["bodyFile"] = (www / archivePath.substr(1)).string();
+    slow["range"] = true;
+    slow["trickle"]["chunk"] = 64;
+    slow["trickle"]["intervalMs"] = 200;
+    files.answer(archivePath, {slow});
+
+    std::atomic<int> pid{0};
+    auto killed = std::async(std::launch::async, [&] {
+        LauncherRun launcher(data, server.url(""), inputs.trust);
+        launcher.coreScript = inputs.dir / "core-script.json";
+        launcher.child.onStarted = [&](int started) { pid = started; };
+        return launcher.run();
+    });
+    for (int i = 0; i < 400 && files.requestsFor(archivePath).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(files.requestsFor(archivePath).empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    EXPECT_NE(killed.get().exitCode, 0);
+    std::size_t stages = 0;
+    for (const auto& entry : fs::directory_iterator(data / "slots")) {
+        stages += entry.path().filename().string().find("-stage-") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(stages, 1u);
+
+    slow.removeMember("trickle");
+    files.answer(archivePath, {slow});
+    ChildResult finished = run(data);
+    ASSERT_EQ(finished.exitCode, 0) << finished.standardError << log(data);
+    EXPECT_EQ(countOf(log(data), "[INFO] install.delta "), 1u) << log(data);
+    EXPECT_EQ(readFile(startedCore() / "data/part-5.bin"), std::string(30000, 'k'));
+    for (const auto& entry : fs::directory_iterator(data / "slots")) {
+        EXPECT_EQ(entry.path().filename().string().find("-stage-"), std::string::npos) << entry.path();
+    }
 }
 
 // Each lie of a file server ends in the whole archive from the same server
