@@ -174,8 +174,8 @@ public:
             while (!pending_.empty() && active_.size() < allowed) {
                 const std::size_t index = pending_.front();
                 pending_.pop_front();
-                if (!start(std::make_unique<Transfer>(), index, url_)) {
-                    return refused("unsafe-url");
+                if (const std::string failure = start(std::make_unique<Transfer>(), index, url_); !failure.empty()) {
+                    return refused(failure);
                 }
             }
             int running = 0;
@@ -202,10 +202,10 @@ public:
     }
 
 private:
-    bool start(std::unique_ptr<Transfer> t, std::size_t index, const std::string& url) {
+    // Adds one request to the multi handle; returns why it could not, or nothing.
+    std::string start(std::unique_ptr<Transfer> t, std::size_t index, const std::string& url) {
         if (!isAllowedUrl(url, fetch_.allowLoopbackHttp)) {
-            logMessage(LogLevel::Warn, "download.range-refused url=" + redactUrlForLog(url) + " reason=unsafe-url");
-            return false;
+            return "unsafe-url";
         }
         t->index = index;
         t->range = &fetch_.ranges[index];
@@ -213,7 +213,7 @@ private:
         t->fetch = &fetch_;
         t->easy = curl_easy_init();
         if (t->easy == nullptr) {
-            return false;
+            return "no-easy-handle";
         }
         const RangeRequest& range = *t->range;
         t->headers.append("Range: bytes=" + std::to_string(range.offset) + "-" +
@@ -231,11 +231,11 @@ private:
         set(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, t.get()));
         set(curl_easy_setopt(easy, CURLOPT_PRIVATE, t.get()));
         if (!ok || curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
-            return false;
+            return "options-refused";
         }
         ++result_.requests;
         active_.push_back(std::move(t));
-        return true;
+        return "";
     }
 
     std::unique_ptr<Transfer> takeActive(CURL* easy) {
@@ -281,8 +281,8 @@ private:
                 }
                 auto again = std::make_unique<Transfer>();
                 again->hops = t->hops + 1;
-                if (!start(std::move(again), t->index, next)) {
-                    return refused("unsafe-url");
+                if (const std::string failure = start(std::move(again), t->index, next); !failure.empty()) {
+                    return refused(failure);
                 }
                 continue;
             }
