@@ -97,10 +97,43 @@ public:
     }
 
     // True when stage/core is complete; false once the reason is logged.
-    bool run(const DeltaPlan& plan) {
+    bool run(const FileRangeIndex& index, DeltaPlan plan) {
+        // A file an unlocked source no longer holds intact (a damaged slot
+        // being repaired) is fetched instead; a locked source cannot fail so.
+        FileRangeIndex missed;
+        std::size_t carried = 0;
         for (const DeltaPlan::Carry& file : plan.carried) {
-            carry(file, resolveInstallPath(coreFolder_, file.name));
-            written_ += fs::file_size(file.source);
+            const auto fetchInstead = [&](const std::exception& error) {
+                logMessage(LogLevel::Info, "install.carry-failed name=" + file.name + " " + error.what());
+                missed.ranges.emplace(file.name, index.ranges.at(file.name));
+            };
+            try {
+                carry(file, resolveInstallPath(coreFolder_, file.name));
+                written_ += fs::file_size(file.source);
+                ++carried;
+            } catch (const Error& error) {
+                if (file.locked || isCancellation(error)) {
+                    throw;
+                }
+                fetchInstead(error);
+            } catch (const std::exception& error) {
+                if (file.locked) {
+                    throw;
+                }
+                fetchInstead(error);
+            }
+        }
+        if (!missed.ranges.empty()) {
+            for (const DeltaPlan::Request& request : plan.requests) {
+                for (const DeltaPlan::Member& member : request.members) {
+                    missed.ranges.emplace(member.name, member.range);
+                }
+            }
+            plan = planDelta(core_.files(), missed, artifact_.size, {});
+            if (!plan.refusal.empty()) {
+                logWholeArchive(LogLevel::Info, plan.refusal, "after-failed-carries");
+                return false;
+            }
         }
         const RangeFetchResult fetched = fetch(plan);
         if (fetched.outcome == RangeFetchResult::Outcome::WholeFileKept) {
@@ -116,7 +149,7 @@ public:
             members += request.members.size();
         }
         logMessage(LogLevel::Info, "install.delta files=" + std::to_string(core_.files().size()) + " carried=" +
-                                       std::to_string(plan.carried.size()) + " fetched=" + std::to_string(members) +
+                                       std::to_string(carried) + " fetched=" + std::to_string(members) +
                                        " requests=" + std::to_string(fetched.requests) + " bytes=" +
                                        std::to_string(fetched.bytes) + " archive=" + std::to_string(artifact_.size));
         return true;
@@ -183,7 +216,7 @@ bool buildCoreByRanges(Bootstrap& context, const ReleaseComponent& core, const f
     try {
         DeltaBuild build(context, core, stage);
         if (const auto plan = build.plan(index, carrySources)) {
-            built = build.run(*plan);
+            built = build.run(index, *plan);
         }
     } catch (const Error& error) {
         if (isCancellation(error)) {

@@ -22,8 +22,10 @@ struct AcceptedUpdate;
 // "fileRanges", the plan is not worth it, the archive is complete in the
 // download cache already, or anything on the way fails; the caller then
 // installs the whole archive. A server that answers with the whole file
-// leaves it verified in the download cache. Raises only "CANCELLED".
-// Update thread, under "bootstrap.lock".
+// leaves it verified in the download cache. A file of an unlocked source is
+// proven before and after it is carried, and fetched instead when it fails
+// (so a damaged slot can be the source of its own repair). Raises only
+// "CANCELLED". Update thread, under "bootstrap.lock".
 bool buildCoreByRanges(Bootstrap& context, const ReleaseComponent& core, const std::filesystem::path& stage,
                        const std::vector<CarrySource>& carrySources);
 

@@ -9,6 +9,9 @@
 #include <future>
 #include <thread>
 
+#include "app/bootstrap.h"
+#include "app/core_delta.h"
+#include "support/curl_environment.h"
 #include "support/launcher_run.h"
 #include "support/nginx_server.h"
 #include "support/release_fixture.h"
@@ -231,6 +234,33 @@ TEST_F(CoreDeltaTest, KilledDuringADeltaBuildTheNextRunFinishes) {
     for (const auto& entry : fs::directory_iterator(data / "slots")) {
         EXPECT_EQ(entry.path().filename().string().find("-stage-"), std::string::npos) << entry.path();
     }
+}
+
+// The repair's use: a slot's own core as an unlocked source, one file of it
+// damaged. The intact files are carried, the damaged one fetched by its range.
+TEST_F(CoreDeltaTest, ADamagedSourceFileIsFetchedInsteadOfCarried) {
+    const Json::Value core = release();
+    ASSERT_EQ(run(data).exitCode, 0);
+    const fs::path installed = startedCore();
+    writeFile(installed / "data/part-11.bin", "damaged");
+
+    Bootstrap context;
+    context.dataDir = data;
+    context.allowLoopbackHttp = true;
+    const fs::path stage = installed.parent_path().string() + "-stage-0123456789abcdef0123456789abcdef";
+    fs::create_directories(stage);
+    const std::size_t before = requestsOf(server, archiveName(core)).size();
+    ASSERT_TRUE(buildCoreByRanges(context, ReleaseComponent(core), stage,
+                                  {CarrySource{installed, core["files"], false}}));
+    const auto asked = requestsOf(server, archiveName(core));
+    ASSERT_EQ(asked.size(), before + 1);
+    const Json::Value& range = core["fileRanges"]["data/part-11.bin"];
+    EXPECT_NE(asked.back().find(rangeHeader(range[0].asUInt64(), range[1].asUInt64())), std::string::npos);
+    for (const std::string& name : core["files"].getMemberNames()) {
+        EXPECT_EQ(hashFile(stage / "core" / name, "sha256"), core["files"][name].asString()) << name;
+    }
+    EXPECT_TRUE(fs::equivalent(stage / "core/data/part-3.bin", installed / "data/part-3.bin"));
+    EXPECT_FALSE(fs::exists(stage / "fetched"));
 }
 
 // Each lie of a file server ends in the whole archive from the same server
