@@ -1,5 +1,7 @@
 #include "delta_update.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -46,7 +48,15 @@ struct Release {
     fs::path www;
     fs::path keys;
     fs::path core;
+    fs::path service;  // served by a second nginx: the answer at api/v1/bootstrap
     std::string base;
+
+    // The benchmark's nginx answers the bootstrap request with one file.
+    void serveAnswer() const {
+        fs::create_directories(service / "api/v1");
+        fs::copy_file(www / "api/v1/bootstrap/linux.json", service / "api/v1/bootstrap",
+                      fs::copy_options::overwrite_existing);
+    }
 
     Json::Value pack() const {
         run({ZARVO_RELEASE_TOOL_PATH, "pack", "--secret-key", (keys / "key.json").string(), "--trust",
@@ -55,6 +65,7 @@ struct Release {
              "--content-key", (keys / "content.json").string(), "--files-url", base + "/files", "--out",
              www.string(), "--allow-loopback-http"},
             "zarvo-release pack");
+        serveAnswer();
         return parseStrictJson(readFileLimited(www / "manifests/linux.json", 1 << 24));
     }
 
@@ -65,6 +76,7 @@ struct Release {
         run({ZARVO_RELEASE_TOOL_PATH, "sign", "--secret-key", (keys / "key.json").string(), "--payload",
              (keys / "payload.json").string(), "--out", (www / "api/v1/bootstrap/linux.json").string()},
             "zarvo-release sign");
+        serveAnswer();
     }
 };
 
@@ -77,7 +89,7 @@ struct Scenario {
 
 void printDeltaUpdates(int files, std::uint64_t mib, const fs::path& work) {
     std::cerr << "writing a core of " << files << " files, " << mib << " MiB, for the updates\n";
-    Release release{work / "delta-www", work / "delta-keys", work / "delta-core", ""};
+    Release release{work / "delta-www", work / "delta-keys", work / "delta-core", work / "delta-service", ""};
     const std::uint64_t average = (mib << 20) / static_cast<std::uint64_t>(files);
     FileTree tree = writeFileTree(release.core, files - 1, average);
     fs::create_directories(release.core / "bin");
@@ -93,6 +105,8 @@ void printDeltaUpdates(int files, std::uint64_t mib, const fs::path& work) {
          (release.keys / "content-key.json").string(), "--trust", (release.keys / "content.json").string()},
         "zarvo-release keygen");
     NginxProcess server(release.www, work / "delta-nginx");
+    fs::create_directories(release.service);
+    NginxProcess service(release.service, work / "delta-service-nginx");
     release.base = server.url("");
     const Json::Value first = release.pack();
 
@@ -100,7 +114,7 @@ void printDeltaUpdates(int files, std::uint64_t mib, const fs::path& work) {
     const fs::path installed = work / "delta-installed";
     const fs::path data = work / "delta-data";
     const std::vector<std::string> launcher = {ZARVO_LAUNCHER_PATH, "--headless", "--data-dir", data.string(),
-                                               "--service-url", server.url(""), "--allow-loopback-http",
+                                               "--service-url", service.url(""), "--allow-loopback-http",
                                                "--code-trust", (release.keys / "trust.json").string()};
     run(launcher, "the first install");
     fs::copy(data, installed, fs::copy_options::recursive);
@@ -143,6 +157,9 @@ void printDeltaUpdates(int files, std::uint64_t mib, const fs::path& work) {
         const auto reset = [&] {
             fs::remove_all(data);
             fs::copy(installed, data, fs::copy_options::recursive);
+            // The copy's dirty pages would otherwise be flushed by the
+            // measured run's own flush of its slot.
+            ::sync();
         };
         reset();
         bytesSince(server.accessLog(), logLines);
