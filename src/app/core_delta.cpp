@@ -33,27 +33,29 @@ void logWholeArchive(LogLevel level, const std::string& reason, const std::strin
 
 bool isCancellation(const Error& error) { return error.code() == "CANCELLED"; }
 
-// A locked, verified source cannot change, so a hard link to it is that file;
-// a copy (another volume) is proven like every shared file.
+// A locked, verified source cannot change, so a hard link to it is that file,
+// made under its final name: Windows would refuse to rename it while locked.
+// A copy (another volume) is proven like every shared file.
 void carry(const DeltaPlan::Carry& file, const fs::path& destination) {
     if (file.locked) {
         platform::createPrivateFolders(destination.parent_path());
-        fs::path temporary = destination;
-        temporary += ".link-" + randomHexName();
         std::error_code linked;
-        fs::create_hard_link(file.source, temporary, linked);
+        fs::create_hard_link(file.source, destination, linked);
         if (!linked) {
-            try {
-                fs::rename(temporary, destination);
-            } catch (...) {
-                std::error_code ignored;
-                fs::remove(temporary, ignored);
-                throw;
-            }
             return;
         }
     }
     linkVerifiedFile(file.source, destination, file.sha256);
+}
+
+// Once the files are carried the sources need no locks; links to locked
+// files could not be removed on Windows, should the stage be discarded.
+void releaseLocks(const std::vector<CarrySource>& sources) noexcept {
+    for (const CarrySource& source : sources) {
+        if (source.locks) {
+            source.locks->release();
+        }
+    }
 }
 
 // The whole file a server sent instead of a range, kept as the archive's
@@ -97,7 +99,7 @@ public:
     }
 
     // True when stage/core is complete; false once the reason is logged.
-    bool run(const FileRangeIndex& index, DeltaPlan plan) {
+    bool run(const FileRangeIndex& index, DeltaPlan plan, const std::vector<CarrySource>& sources) {
         // A file an unlocked source no longer holds intact (a damaged slot
         // being repaired) is fetched instead; a locked source cannot fail so.
         FileRangeIndex missed;
@@ -123,6 +125,7 @@ public:
                 fetchInstead(error);
             }
         }
+        releaseLocks(sources);
         if (!missed.ranges.empty()) {
             for (const DeltaPlan::Request& request : plan.requests) {
                 for (const DeltaPlan::Member& member : request.members) {
@@ -216,7 +219,7 @@ bool buildCoreByRanges(Bootstrap& context, const ReleaseComponent& core, const f
     try {
         DeltaBuild build(context, core, stage);
         if (const auto plan = build.plan(index, carrySources)) {
-            built = build.run(index, *plan);
+            built = build.run(index, *plan, carrySources);
         }
     } catch (const Error& error) {
         if (isCancellation(error)) {
@@ -226,6 +229,7 @@ bool buildCoreByRanges(Bootstrap& context, const ReleaseComponent& core, const f
     } catch (const std::exception& error) {
         logWholeArchive(LogLevel::Warn, "delta-failed", error.what());
     }
+    releaseLocks(carrySources);
     // What the delta path fetched never stays; what it built stays only when whole.
     tryRemoveWithinStorage(context.dataDir, stageFetchFolder(stage));
     if (!built) {
@@ -247,7 +251,6 @@ bool updateCoreByRanges(Bootstrap& context, const AcceptedUpdate& update, const 
         return false;
     }
     CarrySource source;
-    ComponentLocks locks;
     try {
         const fs::path activeFolder = DataLayout(context.dataDir).slotFolder(active);
         const UpdateManifest activeManifest = context.readManifest(readStoredAnswer(activeFolder));
@@ -257,8 +260,7 @@ bool updateCoreByRanges(Bootstrap& context, const AcceptedUpdate& update, const 
         if (!DeltaBuild(context, core, stage).plan(index, {source})) {
             return false;
         }
-        locks = verifyComponentFiles(source.coreFolder, source.files);
-        source.locked = true;
+        source.locks = std::make_shared<ComponentLocks>(verifyComponentFiles(source.coreFolder, source.files));
     } catch (const Error& error) {
         if (isCancellation(error)) {
             throw;

@@ -44,7 +44,7 @@ DeltaPlan planDelta(const Json::Value& files, const FileRangeIndex& index, std::
         if (holder != holders.end()) {
             const Holder& found = holder->second;
             plan.carried.push_back(DeltaPlan::Carry{found.source->coreFolder / platform::pathFromUtf8(found.name),
-                                                    name, sha256, found.source->locked});
+                                                    name, sha256, found.source->locks != nullptr});
         } else {
             fetched.push_back(DeltaPlan::Member{name, sha256, range});
         }

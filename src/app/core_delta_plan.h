@@ -7,21 +7,24 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/update_manifest.h"
+#include "install/component_inventory.h"
 
 namespace zarvo {
 
 // Files that may be carried into a new core: a core folder and the list
-// (relative path -> SHA-256) its files were verified against. With locked,
-// the caller holds that folder's ComponentLocks, so a hard link needs no
-// second digest.
+// (relative path -> SHA-256) its files were verified against. With locks (the
+// folder's ComponentLocks from that verification), a hard link needs no
+// second digest; the builder releases them once the carrying is done, since
+// Windows lets no link of a locked file be renamed or removed.
 struct CarrySource {
     std::filesystem::path coreFolder;
     Json::Value files;
-    bool locked = false;
+    std::shared_ptr<ComponentLocks> locks;
 };
 
 // Ranges closer than this are fetched as one: a gap costs less than a request.

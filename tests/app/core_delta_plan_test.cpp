@@ -61,7 +61,7 @@ TEST(DeltaPlan, CarriesKnownDigestsAndMergesNearbyRanges) {
     Json::Value descriptor = component();
     CarrySource installed;
     installed.coreFolder = "/installed/core";
-    installed.locked = true;
+    installed.locks = std::make_shared<ComponentLocks>();
     // b under another name, and d: both carried; a and c fetched.
     installed.files["moved/b"] = digestOf('1');
     installed.files["d"] = digestOf('3');

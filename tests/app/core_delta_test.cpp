@@ -251,7 +251,7 @@ TEST_F(CoreDeltaTest, ADamagedSourceFileIsFetchedInsteadOfCarried) {
     fs::create_directories(stage);
     const std::size_t before = requestsOf(server, archiveName(core)).size();
     ASSERT_TRUE(buildCoreByRanges(context, ReleaseComponent(core), stage,
-                                  {CarrySource{installed, core["files"], false}}));
+                                  {CarrySource{installed, core["files"], nullptr}}));
     const auto asked = requestsOf(server, archiveName(core));
     ASSERT_EQ(asked.size(), before + 1);
     const Json::Value& range = core["fileRanges"]["data/part-11.bin"];
