@@ -158,6 +158,15 @@ TEST_F(CoreDeltaTest, WithoutUsableRangesTheWholeArchiveIsInstalled) {
     ASSERT_EQ(run(data).exitCode, 0);
     EXPECT_EQ(countOf(log(data), "[INFO] install.whole-archive reason=file-ranges-missing"), 1u) << log(data);
     EXPECT_EQ(readFile(startedCore() / "data/part-2.bin"), "release 3");
+
+    // An archive already complete in the download cache is used as it is.
+    writeFile(inputs.core / "data/part-6.bin", "release 4");
+    const Json::Value fourth = release();
+    fs::copy_file(www / "files" / archiveName(fourth), data / "downloads" / fourth["sha256"].asString());
+    ASSERT_EQ(run(data).exitCode, 0);
+    EXPECT_EQ(countOf(log(data), "[INFO] install.whole-archive reason=archive-cached"), 1u) << log(data);
+    EXPECT_TRUE(requestsOf(server, archiveName(fourth)).empty());
+    EXPECT_EQ(readFile(startedCore() / "data/part-6.bin"), "release 4");
 }
 
 // The interface package goes through the download cache, so an interrupted
