@@ -260,7 +260,15 @@ bool updateCoreByRanges(Bootstrap& context, const AcceptedUpdate& update, const 
         if (!DeltaBuild(context, core, stage).plan(index, {source})) {
             return false;
         }
-        source.locks = std::make_shared<ComponentLocks>(verifyComponentFiles(source.coreFolder, source.files));
+        try {
+            source.locks = std::make_shared<ComponentLocks>(verifyComponentFiles(source.coreFolder, source.files));
+        } catch (const Error& error) {
+            if (isCancellation(error)) {
+                throw;
+            }
+            // A changed active core still holds intact files: each is proven as it is carried.
+            logMessage(LogLevel::Info, std::string("install.active-core-changed ") + error.what());
+        }
     } catch (const Error& error) {
         if (isCancellation(error)) {
             throw;

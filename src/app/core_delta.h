@@ -31,7 +31,8 @@ bool buildCoreByRanges(Bootstrap& context, const ReleaseComponent& core, const s
 
 // The update's core step for a core that differs from the active slot's: the
 // active slot's core verified against its own manifest and held locked while
-// buildCoreByRanges carries from it. Returns false (logged) when there is no
+// buildCoreByRanges carries from it (when it fails that check, its files are
+// carried unlocked, each proven). Returns false (logged) when there is no
 // usable active slot or the delta path gave way. Raises only "CANCELLED".
 bool updateCoreByRanges(Bootstrap& context, const AcceptedUpdate& update, const std::filesystem::path& stage);
 

@@ -245,6 +245,27 @@ TEST_F(CoreDeltaTest, KilledDuringADeltaBuildTheNextRunFinishes) {
     }
 }
 
+// An active core that fails its check (a stray file, a damaged one) still
+// lends the files it holds intact; the damaged one is fetched too.
+TEST_F(CoreDeltaTest, AChangedActiveCoreStillLendsItsIntactFiles) {
+    release();
+    ASSERT_EQ(run(data).exitCode, 0);
+    writeFile(startedCore() / "stray.txt", "not listed");
+    writeFile(startedCore() / "data/part-2.bin", "damaged");
+    writeFile(inputs.core / "data/part-7.bin", "changed in release 2");
+    const Json::Value second = release();
+    ASSERT_EQ(run(data).exitCode, 0) << log(data);
+    EXPECT_EQ(countOf(log(data), "[INFO] install.active-core-changed "), 1u) << log(data);
+    EXPECT_EQ(countOf(log(data), "[INFO] install.carry-failed name=data/part-2.bin "), 1u) << log(data);
+    EXPECT_EQ(countOf(log(data), "[INFO] install.delta files=" + std::to_string(second["files"].size()) +
+                                     " carried=" + std::to_string(second["files"].size() - 2) + " fetched=2 "),
+              1u)
+        << log(data);
+    for (const std::string& name : second["files"].getMemberNames()) {
+        EXPECT_EQ(hashFile(startedCore() / name, "sha256"), second["files"][name].asString()) << name;
+    }
+}
+
 // The repair's use: a slot's own core as an unlocked source, one file of it
 // damaged. The intact files are carried, the damaged one fetched by its range.
 TEST_F(CoreDeltaTest, ADamagedSourceFileIsFetchedInsteadOfCarried) {
