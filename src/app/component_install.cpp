@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "app/bootstrap.h"
+#include "app/core_delta.h"
+#include "app/interface_package.h"
 #include "app/update_check.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
@@ -82,9 +84,14 @@ void downloadCore(Bootstrap& context, const ReleaseComponent& core, const std::f
 
 
 // Builds the release in a new private stage folder beside its slot and
-// returns it flushed to disk. A failure removes what this run wrote of it, so
-// a full disk is not left full by the pre-starter's own leftovers.
-std::filesystem::path buildStage(Bootstrap& context, const AcceptedUpdate& update, bool reuseActive) {
+// returns it flushed to disk. An install carries an unchanged core from the
+// active slot or builds a changed one by ranges; a repair carries what the
+// damaged slot still holds intact and fetches the rest by ranges. Either way
+// the whole archive is the fall-back. A failure removes what this run wrote
+// of the stage, so a full disk is not left full by the pre-starter's own
+// leftovers.
+std::filesystem::path buildStage(Bootstrap& context, const AcceptedUpdate& update,
+                                 const std::filesystem::path* damagedSlot) {
     const DataLayout layout(context.dataDir);
     const auto stage = layout.newStageFolder(update.slot);
     try {
@@ -92,7 +99,11 @@ std::filesystem::path buildStage(Bootstrap& context, const AcceptedUpdate& updat
         context.reportStage("Загрузка приложения", 0.15);
 
         const ReleaseComponent& core = update.manifest.core;
-        if (!reuseActive || !reuseActiveCore(context, update, stage)) {
+        const bool built =
+            damagedSlot != nullptr
+                ? buildCoreByRanges(context, core, stage, {CarrySource{slotCoreFolder(*damagedSlot), core.files(), nullptr}})
+                : reuseActiveCore(context, update, stage) || updateCoreByRanges(context, update, stage);
+        if (!built) {
             downloadCore(context, core, stage);
         }
         // An entry that is not text is as unusable as an empty one.
@@ -102,9 +113,7 @@ std::filesystem::path buildStage(Bootstrap& context, const AcceptedUpdate& updat
         }
 
         context.reportStage("Загрузка интерфейса", 0.7);
-        downloadArtifact(update.manifest.ui.artifact(), slotInterfacePackage(stage), "", "",
-                         context.allowLoopbackHttp, &context.cancelRequested, DownloadProgress(),
-                         kInterfaceSizeCeiling);
+        installInterfacePackage(context, update, stage);
         writeFileAtomic(slotManifestFile(stage), writeCompactJson(update.answer));
 
         // An installed slot is never rebuilt, so its files must be on disk before its name is.
@@ -158,7 +167,7 @@ std::filesystem::path installSlot(Bootstrap& context, const AcceptedUpdate& upda
     if (existsAtAll(slotFolder)) {
         removeUnfinishedSlot(layout, slotFolder, update.slot);
     }
-    const auto stage = buildStage(context, update, true);
+    const auto stage = buildStage(context, update, nullptr);
     // Left behind for the cleanup rather than merged with what appeared.
     if (existsAtAll(slotFolder)) {
         throw Error("LOCAL_ERROR", "Папка версии уже существует без манифеста");
@@ -182,7 +191,7 @@ bool repairSlot(Bootstrap& context, const AcceptedUpdate& update) {
     logMessage(LogLevel::Warn, "install.repair slot=" + update.slot + " files=" + joinedNames(damaged));
     // Built afresh: a file the damaged slot shares by hard link with another
     // slot is replaced here, never written through.
-    const auto stage = buildStage(context, update, false);
+    const auto stage = buildStage(context, update, &slotFolder);
     // Between the two renames the slot is missing, which the next run installs anew.
     moveFolderToNewName(slotFolder, layout.newSetAsideFolder(update.slot));
     moveFolderToNewName(stage, slotFolder);

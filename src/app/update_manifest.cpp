@@ -1,5 +1,7 @@
 #include "app/update_manifest.h"
 
+#include <algorithm>
+
 #include "net/url_policy.h"
 #include "platform/user_settings.h"
 #include "storage/data_layout.h"
@@ -60,6 +62,45 @@ bool ReleaseComponent::isPublished() const {
 }
 
 Artifact ReleaseComponent::artifact() const { return readArtifact(descriptor_); }
+
+FileRangeIndex ReleaseComponent::fileRanges() const {
+    const Json::Value& ranges = memberOf(descriptor_, "fileRanges");
+    const Json::Value& size = memberOf(descriptor_, "size");
+    if (ranges.isNull()) {
+        return FileRangeIndex{{}, "missing"};
+    }
+    if (!ranges.isObject() || !files_.isObject() || ranges.empty() || !size.isUInt64()) {
+        return FileRangeIndex{{}, "malformed"};
+    }
+    if (ranges.getMemberNames() != files_.getMemberNames()) {
+        return FileRangeIndex{{}, "not-the-file-list"};
+    }
+    const std::uint64_t archiveSize = size.asUInt64();
+    FileRangeIndex index;
+    std::vector<FileRange> byOffset;
+    for (const std::string& name : ranges.getMemberNames()) {
+        const Json::Value& pair = ranges[name];
+        if (!pair.isArray() || pair.size() != 2 || !pair[0].isUInt64() || !pair[1].isUInt64() ||
+            pair[1].asUInt64() == 0) {
+            return FileRangeIndex{{}, "malformed"};
+        }
+        const FileRange range{pair[0].asUInt64(), pair[1].asUInt64()};
+        // Written so that no sum can wrap around.
+        if (range.offset >= archiveSize || range.length > archiveSize - range.offset) {
+            return FileRangeIndex{{}, "outside-the-archive"};
+        }
+        index.ranges.emplace(name, range);
+        byOffset.push_back(range);
+    }
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const FileRange& a, const FileRange& b) { return a.offset < b.offset; });
+    for (std::size_t i = 1; i < byOffset.size(); ++i) {
+        if (byOffset[i - 1].offset + byOffset[i - 1].length > byOffset[i].offset) {
+            return FileRangeIndex{{}, "overlapping"};
+        }
+    }
+    return index;
+}
 
 Artifact readArtifact(const Json::Value& descriptor) {
     Artifact artifact;

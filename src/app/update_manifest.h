@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,6 +23,21 @@ struct ManifestRules {
     // tools that publish releases for it.
     std::string platform;
     bool allowLoopbackHttp = false;
+};
+
+// Where one file's gzip member lies in the core archive.
+struct FileRange {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// The core's "fileRanges" as far as an install may rely on it: ranges by file
+// name when usable, else why not (a dotted word for the log).
+struct FileRangeIndex {
+    std::map<std::string, FileRange> ranges;
+    std::string unusable;  // empty when usable
+
+    bool usable() const noexcept { return unusable.empty(); }
 };
 
 // One component of a release ("core", "ui" or "bootstrap") as signed.
@@ -48,6 +64,12 @@ public:
     // контрольную сумму" (a missing or malformed digest; "sha256" wins over
     // "sha1" when present) or "LOCAL_ERROR" "Некорректный размер артефакта".
     Artifact artifact() const;
+    // The signed "fileRanges" judged against "files" and "size": usable only
+    // when it names exactly the files of the list, each [offset, length] with
+    // a length above 0, every range inside the archive's size and no two
+    // overlapping. "missing", "malformed", "not-the-file-list",
+    // "outside-the-archive" or "overlapping" otherwise. Never raises.
+    FileRangeIndex fileRanges() const;
     // The descriptor as signed, for checks that compare whole components.
     const Json::Value& descriptor() const noexcept { return descriptor_; }
 

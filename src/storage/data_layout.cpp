@@ -81,6 +81,8 @@ fs::path slotReadyFile(const fs::path& slotFolder, const std::string& token) {
     return slotFolder / platform::pathFromUtf8("ready-" + token);
 }
 
+fs::path stageFetchFolder(const fs::path& stageFolder) { return stageFolder / "fetched"; }
+
 fs::path partialDownloadOf(const fs::path& target) { return withSuffix(target, kPartSuffix); }
 fs::path downloadLockOf(const fs::path& target) { return withSuffix(target, kLockSuffix); }
 

@@ -73,6 +73,8 @@ std::filesystem::path slotManifestFile(const std::filesystem::path& slotFolder);
 std::filesystem::path slotCoreFolder(const std::filesystem::path& slotFolder);
 std::filesystem::path slotInterfacePackage(const std::filesystem::path& slotFolder);
 std::filesystem::path slotReadyFile(const std::filesystem::path& slotFolder, const std::string& token);
+// Inside a stage folder only: bytes fetched while it is built, removed before it is published.
+std::filesystem::path stageFetchFolder(const std::filesystem::path& stageFolder);
 
 // Beside any download target: its partial file and its lock.
 std::filesystem::path partialDownloadOf(const std::filesystem::path& target);

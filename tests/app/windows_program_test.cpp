@@ -199,6 +199,33 @@ TEST_F(WindowsProgramTest, AnUnchangedCoreIsCarriedIntoTheNextRelease) {
     EXPECT_EQ(coreStarts().size(), 2u);
 }
 
+// A changed file of the core is fetched as its one member; the rest is carried.
+TEST_F(WindowsProgramTest, UpdatesAChangedCoreFileByItsRange) {
+    for (int i = 0; i < 20; ++i) {
+        writeFile(inputs.dir / ("windows-core/data/part-" + std::to_string(i) + ".bin"), std::string(3000 + i, 'w'));
+    }
+    publish();
+    ASSERT_EQ(run().exitCode, 0) << log();
+    const std::string first = state()["activeSlot"].asString();
+
+    writeFile(inputs.dir / "windows-core/data/part-4.bin", "changed");
+    publish();
+    const Json::Value core = parseStrictJson(readFile(www / "manifests/windows.json"))["components"]["core"];
+    ChildResult updated = run();
+    ASSERT_EQ(updated.exitCode, 0) << updated.standardError << log();
+    EXPECT_NE(log().find("[INFO] install.delta files=" + std::to_string(core["files"].size()) + " carried=" +
+                         std::to_string(core["files"].size() - 1) + " fetched=1 requests=1 bytes=" +
+                         core["fileRanges"]["data/part-4.bin"][1].asString()),
+              std::string::npos)
+        << log();
+    const std::string second = state()["activeSlot"].asString();
+    ASSERT_NE(second, first);
+    EXPECT_EQ(readFile(dataDir / "slots" / second / "core/data/part-4.bin"), "changed");
+    EXPECT_EQ(hashFile(dataDir / "slots" / second / "core/bin/core.exe", "sha256"),
+              hashFile(windowsBuild() / "zarvo-test-core.exe", "sha256"));
+    EXPECT_EQ(coreStarts().size(), 2u);
+}
+
 TEST_F(WindowsProgramTest, RefusesWhatTheLinuxProgramRefusesAndInstallsNothing) {
     publish();
     // An archive the release tool would never pack, signed all the same.

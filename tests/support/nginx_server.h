@@ -26,6 +26,9 @@ public:
     // "http://127.0.0.1:<port>" with the path appended.
     std::string url(const std::string& path) const;
 
+    // Every request with its status, body bytes and Range header, one a line.
+    std::filesystem::path accessLog() const { return folder_ / "access.log"; }
+
     static std::filesystem::path program() { return "/usr/sbin/nginx"; }
     static bool available() { return std::filesystem::exists(program()); }
 

@@ -73,6 +73,7 @@ TEST_F(VerifyTest, APackedReleaseIsInstalledByThePreStarterAndPassesVerify) {
     EXPECT_EQ(verified.exitCode, 0) << verified.standardOutput << verified.standardError;
     EXPECT_EQ(countOf(verified.standardOutput, "FAIL"), 0u);
     for (const char* check : {"ok    signature:", "ok    core range: 206", "ok    core files: all 2 files",
+                              "ok    core ranges: all 2 ranges unpack", "ok    core range request: 206 for bytes=",
                               "ok    ui digest:", "ok    bootstrap unpack:", "ok    bootstrap files: all 1 files",
                               "ok    bootstrap entry:"}) {
         EXPECT_NE(verified.standardOutput.find(check), std::string::npos) << check << "\n" << verified.standardOutput;
@@ -194,6 +195,16 @@ TEST_F(VerifyTest, NamesEachFaultOfAPublishedRelease) {
          {},
          "FAIL  core digest: " + good["components"]["core"]["url"].asString() +
              ": the bytes do not match the manifest's size and sha256 [HASH_MISMATCH"},
+        {"range into the middle of a member",
+         [&] {
+             Json::Value payload = good;
+             Json::Value& range = payload["components"]["core"]["fileRanges"]["share/readme.txt"];
+             range[0] = range[0].asUInt64() + 1;
+             range[1] = range[1].asUInt64() - 1;
+             publish(payload, inputs.secretKey);
+         },
+         {},
+         "FAIL  core ranges: the range ["},
         {"another key", [&] { publish(good, inputs.keys / "other-key.json"); }, {},
          "FAIL  signature: not signed by the key of the trust file [SIGNATURE_INVALID"},
         {"lowered sequence", [] {}, {"--min-sequence", "2"}, "FAIL  sequence: 1 is lower than 2"},

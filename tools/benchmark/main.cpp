@@ -17,6 +17,7 @@
 #include "app/update_manifest.h"
 #include "install/archive_extract.h"
 #include "install/component_inventory.h"
+#include "delta_update.h"
 #include "end_to_end.h"
 #include "measure.h"
 #include "net/download.h"
@@ -38,6 +39,9 @@ struct Options {
     bool endToEnd = true;
     int installFiles = 2000;
     std::uint64_t installMiB = 190;
+    bool delta = true;
+    int deltaFiles = 2001;
+    std::uint64_t deltaMiB = 60;
     fs::path parent = fs::temp_directory_path();
 };
 
@@ -65,9 +69,15 @@ Options parseOptions(int argc, char** argv) {
             options.installMiB = std::stoull(value);
         } else if (name == "--end-to-end") {
             options.endToEnd = value != "no";
+        } else if (name == "--delta") {
+            options.delta = value != "no";
+        } else if (name == "--delta-files") {
+            options.deltaFiles = std::max(2, std::stoi(value));
+        } else if (name == "--delta-mib") {
+            options.deltaMiB = std::stoull(value);
         } else {
             throw std::runtime_error("unknown option " + name +
-                                     " (--download-mib N, --files N, --average-file-kib N, --runs N, --temp DIR, --install-files N, --install-mib N, --end-to-end yes|no)");
+                                     " (--download-mib N, --files N, --average-file-kib N, --runs N, --temp DIR, --install-files N, --install-mib N, --end-to-end yes|no, --delta yes|no, --delta-files N, --delta-mib N)");
         }
     }
     return options;
@@ -233,6 +243,9 @@ int main(int argc, char** argv) {
             rows.insert(rows.end(), runs.begin(), runs.end());
         }
         printTable(rows, baseline);
+        if (options.delta) {
+            printDeltaUpdates(options.deltaFiles, options.deltaMiB, work.path());
+        }
         curl_global_cleanup();
         return 0;
     } catch (const std::exception& error) {

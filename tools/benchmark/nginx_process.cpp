@@ -55,7 +55,9 @@ std::string configuration(const std::filesystem::path& prefix, const std::filesy
         text += "user root;\n";
     }
     text += "pid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log warn;\n";
-    text += "events { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n";
+    // The bytes of every answer, which the update rows add up as the bytes on the wire.
+    text += "events { worker_connections 64; }\nhttp {\n  log_format sent '$body_bytes_sent $status $request';\n";
+    text += "  access_log " + dir + "/access.log sent;\n  sendfile on;\n";
     text += "  default_type application/octet-stream;\n";
     for (const char* name : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
         text += std::string("  ") + name + "_temp_path " + dir + "/" + name + ";\n";

@@ -20,6 +20,8 @@ public:
 
     // "http://127.0.0.1:<port>" followed by path.
     std::string url(const std::string& path) const;
+    // One line per answer: its body bytes, status and request line.
+    std::filesystem::path accessLog() const { return prefix_ / "access.log"; }
 
 private:
     bool start(const std::filesystem::path& root);

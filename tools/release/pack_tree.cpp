@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -172,6 +173,58 @@ void PackTree::requireEntry(const std::string& entry) const {
     }
 }
 
+// Streams one file to the sink; its digest is that of exactly the bytes streamed.
+std::string PackTree::copyFileInto(const Entry& item, const std::function<void(const char*, std::size_t)>& sink) const {
+    std::vector<char> block(kBlock);
+    const fs::path source = root_ / item.name;
+    const auto changed = [&] {
+        return ToolError("'" + item.name + "' in the " + what_ + " changed while it was packed");
+    };
+    int file = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (file < 0) {
+        throw ToolError("cannot read '" + item.name + "' in the " + what_ + ": " + std::strerror(errno));
+    }
+    struct stat info {};
+    if (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uint64_t>(info.st_size) != item.size) {
+        ::close(file);
+        throw changed();
+    }
+    DigestContext digest = startDigest("sha256");
+    std::uint64_t done = 0;
+    for (;;) {
+        ssize_t count = ::read(file, block.data(), block.size());
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            int error = errno;
+            ::close(file);
+            throw ToolError("cannot read '" + item.name + "' in the " + what_ + ": " + std::strerror(error));
+        }
+        if (count == 0) {
+            break;
+        }
+        done += static_cast<std::uint64_t>(count);
+        if (done > item.size) {
+            ::close(file);
+            throw changed();
+        }
+        feedDigest(digest.get(), std::string_view(block.data(), static_cast<std::size_t>(count)));
+        try {
+            sink(block.data(), static_cast<std::size_t>(count));
+        } catch (...) {
+            ::close(file);
+            throw;
+        }
+    }
+    ::close(file);
+    if (done != item.size) {
+        throw changed();
+    }
+    return finishDigest(digest.get());
+}
+
 Json::Value PackTree::writeArchive(const fs::path& path) const {
     std::unique_ptr<archive, ArchiveFree> writer(archive_write_new());
     const auto fail = [&](const std::string& what) {
@@ -188,7 +241,6 @@ Json::Value PackTree::writeArchive(const fs::path& path) const {
     }
 
     Json::Value files(Json::objectValue);
-    std::vector<char> block(kBlock);
     for (const Entry& item : entries_) {
         std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
         archive_entry_set_pathname_utf8(entry.get(), item.name.c_str());
@@ -204,51 +256,11 @@ Json::Value PackTree::writeArchive(const fs::path& path) const {
         if (item.folder) {
             continue;
         }
-        const fs::path source = root_ / item.name;
-        const auto changed = [&] {
-            return ToolError("'" + item.name + "' in the " + what_ + " changed while it was packed");
-        };
-        int file = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-        if (file < 0) {
-            throw ToolError("cannot read '" + item.name + "' in the " + what_ + ": " + std::strerror(errno));
-        }
-        struct stat info {};
-        if (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode) ||
-            static_cast<std::uint64_t>(info.st_size) != item.size) {
-            ::close(file);
-            throw changed();
-        }
-        DigestContext digest = startDigest("sha256");
-        std::uint64_t done = 0;
-        for (;;) {
-            ssize_t count = ::read(file, block.data(), block.size());
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count < 0) {
-                int error = errno;
-                ::close(file);
-                throw ToolError("cannot read '" + item.name + "' in the " + what_ + ": " + std::strerror(error));
-            }
-            if (count == 0) {
-                break;
-            }
-            done += static_cast<std::uint64_t>(count);
-            if (done > item.size) {
-                ::close(file);
-                throw changed();
-            }
-            feedDigest(digest.get(), std::string_view(block.data(), static_cast<std::size_t>(count)));
-            if (archive_write_data(writer.get(), block.data(), static_cast<std::size_t>(count)) != count) {
-                ::close(file);
+        files[item.name] = copyFileInto(item, [&](const char* data, std::size_t size) {
+            if (archive_write_data(writer.get(), data, size) != static_cast<la_ssize_t>(size)) {
                 throw fail("at '" + item.name + "'");
             }
-        }
-        ::close(file);
-        if (done != item.size) {
-            throw changed();
-        }
-        files[item.name] = finishDigest(digest.get());
+        });
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK) {
         throw fail("(closing)");

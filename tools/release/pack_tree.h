@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,21 @@ public:
     // bytes that went into the archive. Raises ToolError naming a file that
     // cannot be read or changed while it was packed.
     Json::Value writeArchive(const std::filesystem::path& archive) const;
+    // The same file list, written as the core's seekable archive: no folder
+    // entries, the files in the byte order of their names, each file's tar
+    // entry (pax header, header, data, padding) a gzip member of its own, and
+    // a last member holding the end-of-archive blocks. ranges receives, per
+    // file, [offset, length] of its member in the archive. Reproducible.
+    // Raises ToolError like writeArchive.
+    Json::Value writeMemberArchive(const std::filesystem::path& archive, Json::Value& ranges) const;
 
     std::size_t fileCount() const;
     std::uint64_t totalBytes() const { return totalBytes_; }
 
 private:
+    struct Entry;
+    std::string copyFileInto(const Entry& item, const std::function<void(const char*, std::size_t)>& sink) const;
+
     struct Entry {
         std::string name;  // "/"-separated, relative to the root
         bool folder = false;

@@ -19,6 +19,7 @@
 #include "install/safe_path.h"
 #include "net/json_request.h"
 #include "net/url_policy.h"
+#include "file_ranges_check.h"
 #include "pack_tree.h"
 #include "program_facts.h"
 #include "platform/files.h"
@@ -269,10 +270,12 @@ void requireUnpackedEntry(const fs::path& root, const std::string& entry, const 
 // Packs a folder, then unpacks the archive with the pre-starter's own
 // extraction (and, for the core, checks it against its file list), so that
 // what is published is what a pre-starter installs.
+// With fileRanges, the archive is the seekable one of one gzip member per file.
 ReleaseFile packFolder(const PackTree& tree, const Stage& stage, const std::string& component,
-                       const std::string& entry, std::uint64_t ceiling, Json::Value* files) {
+                       const std::string& entry, std::uint64_t ceiling, Json::Value* files,
+                       Json::Value* fileRanges = nullptr) {
     const fs::path archive = stage / (component + ".tar.gz");
-    Json::Value listed = tree.writeArchive(archive);
+    Json::Value listed = fileRanges != nullptr ? tree.writeMemberArchive(archive, *fileRanges) : tree.writeArchive(archive);
     setPublicMode(archive);
     const fs::path check = stage / ("check-" + component);
     try {
@@ -478,11 +481,19 @@ int pack(const Invocation& invocation) {
     Json::Value& components = manifest["components"];
 
     Json::Value coreFiles;
-    files.push_back(packFolder(core, stage, "core", coreEntry, kCoreSizeCeiling, &coreFiles));
+    Json::Value coreRanges;
+    files.push_back(packFolder(core, stage, "core", coreEntry, kCoreSizeCeiling, &coreFiles, &coreRanges));
     components["core"] = download(files.back(), filesUrl);
     components["core"]["coreApi"] = 1;
     components["core"]["entry"] = coreEntry;
     components["core"]["files"] = coreFiles;
+    components["core"]["fileRanges"] = coreRanges;
+    // A pre-starter must be able to use every range it is given.
+    const auto rangeFaults = fileRangeFaults(ReleaseComponent(components["core"]), files.back().staged,
+                                             stage / "check-ranges");
+    if (!rangeFaults.empty()) {
+        throw ToolError("the packed core fails the pre-starter's own check: " + rangeFaults.front());
+    }
     files.push_back(stageInterface(uiSource, stage));
     components["ui"] = download(files.back(), filesUrl);
     components["ui"]["coreApi"] = 1;

@@ -17,10 +17,12 @@
 #include "install/safe_path.h"
 #include "net/download.h"
 #include "net/json_request.h"
+#include "net/range_fetch.h"
 #include "net/response_head.h"
 #include "net/transfer_options.h"
 #include "net/url_policy.h"
 #include "platform/user_settings.h"
+#include "file_ranges_check.h"
 #include "program_facts.h"
 #include "release_common.h"
 #include "trust/error.h"
@@ -443,7 +445,58 @@ private:
         if (name == "core" || name == "bootstrap") {
             compareFiles(name, unpacked, component.files());
         }
+        if (name == "core") {
+            checkFileRanges(component, *file);
+        }
         checkEntry(name, unpacked, entry);
+    }
+
+    // Every range against the archive, then one range from the server as a
+    // pre-starter asks for it. A release without ranges is installed whole.
+    void checkFileRanges(const ReleaseComponent& core, const fs::path& archive) {
+        if (core.fileRanges().unusable == "missing") {
+            report_.pass("core ranges", "none: pre-starters install the whole archive");
+            return;
+        }
+        const std::vector<std::string> faults = fileRangeFaults(core, archive, scratch_ / "ranges");
+        for (const std::string& fault : faults) {
+            report_.fail("core ranges", fault);
+        }
+        if (!faults.empty()) {
+            return;
+        }
+        report_.pass("core ranges", "all " + std::to_string(core.files().size()) +
+                                        " ranges unpack to their files with the listed digests");
+        if (!invocation_.optional("files")) {
+            probeFileRange(core, archive);
+        }
+    }
+
+    // One member fetched with the pre-starter's range fetch; its bytes must be the archive's.
+    void probeFileRange(const ReleaseComponent& core, const fs::path& archive) {
+        const auto [name, range] = *core.fileRanges().ranges.begin();
+        RangeFetch fetch;
+        fetch.url = core.artifact().url;
+        fetch.fileSize = core.artifact().size;
+        fetch.allowLoopbackHttp = loopback_;
+        fetch.ranges.push_back(RangeRequest{range.offset, range.length, scratch_ / "range-probe"});
+        const RangeFetchResult result = fetchRanges(fetch);
+        const std::string asked = "bytes=" + std::to_string(range.offset) + "-" +
+                                  std::to_string(range.offset + range.length - 1) + " ('" + name + "')";
+        if (result.outcome == RangeFetchResult::Outcome::Refused) {
+            report_.fail("core range request", asked + ": " + result.reason + "; pre-starters fall back to the "
+                                               "whole archive (see the log line download.range-refused)");
+            return;
+        }
+        std::string expected(range.length, '\0');
+        std::ifstream in(archive, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(range.offset));
+        in.read(expected.data(), static_cast<std::streamsize>(expected.size()));
+        if (readFileLimited(scratch_ / "range-probe", range.length) != expected) {
+            report_.fail("core range request", asked + ": the bytes differ from the archive's");
+            return;
+        }
+        report_.pass("core range request", "206 for " + asked + " with the archive's bytes");
     }
 
     static std::string artifactDigestAlgorithm(const ReleaseComponent& component) {
