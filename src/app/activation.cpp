@@ -37,11 +37,6 @@ bool hasPreviousToStart(const Bootstrap& context, const std::string& previous, c
     return !context.cancelRequested.load() && isValidSlotName(previous) && previous != slot;
 }
 
-void startPrevious(Bootstrap& context, const std::string& previous) {
-    const auto previousFolder = DataLayout(context.dataDir).slotFolder(previous);
-    launchCore(context.launchContext(), previousFolder, readStoredAnswer(previousFolder), false);
-}
-
 }  // namespace
 
 void activateSlot(Bootstrap& context, AcceptedUpdate& update, const std::filesystem::path& slotFolder) {
@@ -51,7 +46,7 @@ void activateSlot(Bootstrap& context, AcceptedUpdate& update, const std::filesys
     if (failedRuns >= kFailedRunsBeforeSkipping && hasPreviousToStart(context, oldActive, update.slot)) {
         logMessage(LogLevel::Warn, "bootstrap.slot-skipped slot=" + update.slot +
                                        " failedRuns=" + std::to_string(failedRuns) + " started=" + oldActive);
-        startPrevious(context, oldActive);
+        launchStoredSlot(context, oldActive);
         // Kept, so that it is not downloaded again once it is tried again.
         cleanupStorage(context.dataDir, update.state, update.slot);
         context.reportStage("Готово", 1.0);
@@ -66,7 +61,7 @@ void activateSlot(Bootstrap& context, AcceptedUpdate& update, const std::filesys
         logMessage(LogLevel::Warn, "bootstrap.rollback slot=" + update.slot + " code=" + error.code() +
                                        " message=" + error.what() + " started=" + oldActive);
         // A previous slot that fails too ends the run with its own error.
-        startPrevious(context, oldActive);
+        launchStoredSlot(context, oldActive);
         // The state still names the previous slot as active; the new one is kept
         // so that the next run tries it again without downloading it anew.
         update.state = changeBootstrapState(context.dataDir,

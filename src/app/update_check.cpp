@@ -27,11 +27,14 @@ bool canStartInstalledVersion(const Bootstrap& context, const Json::Value& state
     return isValidSlotName(activeSlotOf(state)) && !context.hasOption("--no-launch");
 }
 
-void startInstalledVersion(Bootstrap& context, const Json::Value& state) {
-    const auto slotFolder = DataLayout(context.dataDir).slotFolder(activeSlotOf(state));
-    context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
-    // The launch checks the stored answer again before anything is started from it.
+void launchStoredSlot(Bootstrap& context, const std::string& slot) {
+    const auto slotFolder = DataLayout(context.dataDir).slotFolder(slot);
     launchCore(context.launchContext(), slotFolder, readStoredAnswer(slotFolder), false);
+}
+
+void startInstalledVersion(Bootstrap& context, const Json::Value& state) {
+    context.reportStage("Открываем сохранённый интерфейс без подключения", 0.9);
+    launchStoredSlot(context, activeSlotOf(state));
     cleanupStorage(context.dataDir, state);
 }
 

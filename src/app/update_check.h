@@ -24,6 +24,9 @@ struct AcceptedUpdate {
 // Whether the state names an installed version that may be started instead
 // of the offered one: a valid active slot, and launching allowed.
 bool canStartInstalledVersion(const Bootstrap& context, const Json::Value& state);
+// Launches an installed slot from its stored answer, which the launch checks
+// again. Raises what the launch raises. Update thread.
+void launchStoredSlot(Bootstrap& context, const std::string& slot);
 // Starts the active slot of the state as a start without the service does
 // ("Открываем сохранённый интерфейс без подключения", the stored answer and the
 // core checked again), then cleans up. Raises what the launch raises. Update

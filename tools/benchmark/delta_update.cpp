@@ -22,12 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void run(const std::vector<std::string>& arguments, const char* what) {
-    Measurement done = measureCommand(arguments);
-    if (!done.ok) {
-        throw std::runtime_error(std::string(what) + " failed: " + done.failure);
-    }
-}
 
 // Body bytes nginx sent for core archives from line `lines` on; moves `lines`
 // to the end of the log.
@@ -59,7 +53,7 @@ struct Release {
     }
 
     Json::Value pack() const {
-        run({ZARVO_RELEASE_TOOL_PATH, "pack", "--secret-key", (keys / "key.json").string(), "--trust",
+        runOrThrow({ZARVO_RELEASE_TOOL_PATH, "pack", "--secret-key", (keys / "key.json").string(), "--trust",
              (keys / "trust.json").string(), "--core", core.string(), "--core-entry", "bin/core", "--ui",
              (keys / "ui.rcc").string(), "--api-url", base + "/api", "--azuriom-url", base + "/site",
              "--content-key", (keys / "content.json").string(), "--files-url", base + "/files", "--out",
@@ -73,7 +67,7 @@ struct Release {
     void withoutRanges(Json::Value payload) const {
         payload["components"]["core"].removeMember("fileRanges");
         writeFileAtomic(keys / "payload.json", writeCompactJson(payload));
-        run({ZARVO_RELEASE_TOOL_PATH, "sign", "--secret-key", (keys / "key.json").string(), "--payload",
+        runOrThrow({ZARVO_RELEASE_TOOL_PATH, "sign", "--secret-key", (keys / "key.json").string(), "--payload",
              (keys / "payload.json").string(), "--out", (www / "api/v1/bootstrap/linux.json").string()},
             "zarvo-release sign");
         serveAnswer();
@@ -98,10 +92,10 @@ void printDeltaUpdates(int files, std::uint64_t mib, const fs::path& work) {
     fs::create_directories(release.keys);
     fs::permissions(release.keys, fs::perms::owner_all);
     writeDataFile(release.keys / "ui.rcc", 1 << 20, 9);
-    run({ZARVO_RELEASE_TOOL_PATH, "keygen", "--secret-key", (release.keys / "key.json").string(), "--trust",
+    runOrThrow({ZARVO_RELEASE_TOOL_PATH, "keygen", "--secret-key", (release.keys / "key.json").string(), "--trust",
          (release.keys / "trust.json").string()},
         "zarvo-release keygen");
-    run({ZARVO_RELEASE_TOOL_PATH, "keygen", "--scope", "content", "--secret-key",
+    runOrThrow({ZARVO_RELEASE_TOOL_PATH, "keygen", "--scope", "content", "--secret-key",
          (release.keys / "content-key.json").string(), "--trust", (release.keys / "content.json").string()},
         "zarvo-release keygen");
     NginxProcess server(release.www, work / "delta-nginx");
@@ -116,14 +110,14 @@ void printDeltaUpdates(int files, std::uint64_t mib, const fs::path& work) {
     const std::vector<std::string> launcher = {ZARVO_LAUNCHER_PATH, "--headless", "--data-dir", data.string(),
                                                "--service-url", service.url(""), "--allow-loopback-http",
                                                "--code-trust", (release.keys / "trust.json").string()};
-    run(launcher, "the first install");
+    runOrThrow(launcher, "the first install");
     fs::copy(data, installed, fs::copy_options::recursive);
     std::vector<std::string> update = launcher;
     update.push_back("--no-launch");
 
     // What the per-file members cost against one gzip stream of the same files.
     const fs::path stream = work / "delta-stream.tar.gz";
-    run({"bsdtar", "-czf", stream.string(), "-C", release.core.string(), "."}, "bsdtar -c");
+    runOrThrow({"bsdtar", "-czf", stream.string(), "-C", release.core.string(), "."}, "bsdtar -c");
     const std::uint64_t members = first["components"]["core"]["size"].asUInt64();
     const std::uint64_t oneStream = fs::file_size(stream);
     std::printf("\nThe core archive, %d files: %llu bytes as per-file members, %llu as one gzip stream (%+.1f %%)\n",

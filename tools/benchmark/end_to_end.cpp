@@ -17,12 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void run(const std::vector<std::string>& arguments, const char* what) {
-    Measurement done = measureCommand(arguments);
-    if (!done.ok) {
-        throw std::runtime_error(std::string(what) + " failed: " + done.failure);
-    }
-}
 
 Json::Value artifact(const std::string& url, const fs::path& file) {
     Json::Value value(Json::objectValue);
@@ -40,7 +34,7 @@ void publish(const FileTree& core, const fs::path& coreFolder, const fs::path& w
              const fs::path& keys) {
     fs::create_directories(www / "files");
     fs::create_directories(www / "api/v1");
-    run({"bsdtar", "-czf", (www / "files/core.tar.gz").string(), "-C", coreFolder.string(), "."}, "bsdtar -c");
+    runOrThrow({"bsdtar", "-czf", (www / "files/core.tar.gz").string(), "-C", coreFolder.string(), "."}, "bsdtar -c");
     writeDataFile(www / "files/ui.rcc", 1 << 20, 9);
 
     Json::Value manifest(Json::objectValue);
@@ -59,10 +53,10 @@ void publish(const FileTree& core, const fs::path& coreFolder, const fs::path& w
     manifest["components"]["core"] = coreArtifact;
     manifest["components"]["ui"] = artifact(base + "/files/ui.rcc", www / "files/ui.rcc");
     writeFileAtomic(keys / "manifest.json", writeCompactJson(manifest));
-    run({ZARVO_RELEASE_TOOL_PATH, "keygen", "--secret-key", (keys / "key.json").string(), "--trust",
+    runOrThrow({ZARVO_RELEASE_TOOL_PATH, "keygen", "--secret-key", (keys / "key.json").string(), "--trust",
          (keys / "trust.json").string()},
         "zarvo-release keygen");
-    run({ZARVO_RELEASE_TOOL_PATH, "sign", "--secret-key", (keys / "key.json").string(), "--payload",
+    runOrThrow({ZARVO_RELEASE_TOOL_PATH, "sign", "--secret-key", (keys / "key.json").string(), "--payload",
          (keys / "manifest.json").string(), "--out", (www / "api/v1/bootstrap").string()},
         "zarvo-release sign");
 }
@@ -123,7 +117,7 @@ std::vector<Row> endToEndRows(int files, std::uint64_t mib, const fs::path& work
 
     // Once the core has confirmed, the slot is active and every later start is warm.
     std::cerr << "starting\n";
-    run(launcher, "the first start");
+    runOrThrow(launcher, "the first start");
     Row warm = makeRow("warm start " + std::to_string(files) + " files", "openssl dgst -sha256", core.bytes);
     warm.ours = bestOf(3, [] {}, [&] { return measureCommand(launcher); });
     fs::path slot;

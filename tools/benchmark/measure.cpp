@@ -2,6 +2,8 @@
 // resource usage, its peak resident memory included.
 #include "measure.h"
 
+#include <stdexcept>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -115,6 +117,13 @@ Measurement bestOf(int runs, const std::function<void()>& before, const std::fun
         }
     }
     return best;
+}
+
+void runOrThrow(const std::vector<std::string>& arguments, const char* what) {
+    Measurement done = measureCommand(arguments);
+    if (!done.ok) {
+        throw std::runtime_error(std::string(what) + " failed: " + done.failure);
+    }
 }
 
 }  // namespace zarvo::benchmark

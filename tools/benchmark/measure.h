@@ -21,6 +21,8 @@ struct Measurement {
 Measurement measureInChild(const std::function<void()>& work);
 // Runs a program (looked up in PATH) with its standard output discarded.
 Measurement measureCommand(const std::vector<std::string>& arguments, const std::filesystem::path& workingDirectory = {});
+// Runs a preparing command; raises std::runtime_error naming what failed.
+void runOrThrow(const std::vector<std::string>& arguments, const char* what);
 // The best of several runs: the shortest time, the highest peak. before runs
 // ahead of every run, unmeasured (it clears what the previous run left).
 Measurement bestOf(int runs, const std::function<void()>& before, const std::function<Measurement()>& measure);
