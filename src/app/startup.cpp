@@ -97,6 +97,8 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
     bool debug = bootstrap.hasOption("--debug") || readSettingsFlag(bootstrap.dataDir, "debugMode");
     state.logPath = DataLayout(bootstrap.dataDir).logFile();
     configureLog(state.logPath, debug);
+    // Another program's brief hold on one of our files is waited out; the log says which.
+    platform::reportHeldFilesTo([](const std::string& line) { logMessage(LogLevel::Warn, line); });
     logMessage(LogLevel::Info, std::string("bootstrap.start platform=") + platform::kPlatformName);
     logMessage(LogLevel::Info, std::string("bootstrap.version ") + programVersion());
     for (const std::string& name : unknown) {

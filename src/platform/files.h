@@ -142,8 +142,9 @@ std::error_code exchangeFolders(const std::filesystem::path& first, const std::f
 void flushFolderTree(const std::filesystem::path& folder);
 
 // Creates the folder and its missing parents, each new one accessible to the
-// user only; existing folders are left as they are. Raises
-// std::filesystem::filesystem_error.
+// user only (Windows: a protected access list for the user and the system
+// account, passed on to what is made inside); existing folders are left as
+// they are. Raises std::filesystem::filesystem_error.
 void createPrivateFolders(const std::filesystem::path& folder);
 // Creates one folder, whose parent exists, accessible to the user only; one
 // that is already there is no error. Raises std::filesystem::filesystem_error.
@@ -178,6 +179,20 @@ private:
 // is not a redirection and callers test for symbolic links themselves, so
 // this is always false there.
 bool hasRedirectionAttribute(const std::filesystem::path& path) noexcept;
+
+// --- Files other programs hold for a moment -------------------------------------
+
+// Antivirus products and indexers open a freshly written file for a moment;
+// on Windows a rename, a removal or an open with our sharing modes then fails
+// with a sharing violation, a lock violation or "access denied". The layer
+// waits such a hold out (from 10 ms, doubling to 1 s a wait, about 10 s in
+// all) and reports each operation that had to wait, once, when it ends: one
+// line "file.held operation=… path=… error=… waitedMs=… outcome=done|failed".
+// A lock file another process holds is still busy at once. Linux has no such
+// holds: nothing waits there.
+using HeldFileReport = void (*)(const std::string& line);
+// Where those lines go (the log); nullptr drops them. Set once at start-up.
+void reportHeldFilesTo(HeldFileReport report) noexcept;
 
 // --- Path text ---------------------------------------------------------------
 

@@ -270,6 +270,9 @@ void createPrivateFolder(const fs::path& folder) {
     }
 }
 
+// No other program's open stops a rename or a removal here: nothing waits, nothing is reported.
+void reportHeldFilesTo(HeldFileReport) noexcept {}
+
 bool isOutOfSpace(const std::error_code& error) noexcept {
     return error == std::errc::no_space_on_device ||
            (error.category() == std::generic_category() && error.value() == EDQUOT) ||

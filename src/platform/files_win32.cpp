@@ -5,6 +5,9 @@
 // POSIX.
 #include "platform/files_win32.h"
 
+#include "platform/held_files_win32.h"
+#include "platform/private_access_win32.h"
+
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -64,9 +67,11 @@ FileHandle openExisting(const fs::path& path, DWORD access, const char* operatio
 // FlushFileBuffers needs write access; sharing everything lets it reach a
 // file that others still read.
 void flushFile(const fs::path& path) {
-    FileHandle file =
-        openWithoutFollowing(path, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (!file.valid()) {
+    FileHandle file;
+    if (!waitOutHolds("flush", path, [&] {
+            file = openWithoutFollowing(path, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+            return file.valid();
+        })) {
         throwLastError("open", path);
     }
     if (!::FlushFileBuffers(handleOf(file))) {
@@ -269,10 +274,25 @@ void OutputFile::startWriteBack(std::uint64_t, std::uint64_t) noexcept {}
 
 void replaceFileDurably(const fs::path& source, const fs::path& target) {
     // The data must reach the disk before the name does, or a crash could
-    // leave an empty file under the target's name.
-    flushFile(source);
-    if (!::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        throwLastError("rename", source);
+    // leave an empty file under the target's name. Another program's hold on
+    // either name is waited out for the flush and the rename together.
+    const auto replace = [&] {
+        FileHandle file = openWithoutFollowing(source, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        if (!file.valid()) {
+            return false;
+        }
+        const bool flushed = ::FlushFileBuffers(handleOf(file)) != FALSE;
+        const DWORD error = ::GetLastError();
+        file.reset();
+        if (!flushed) {
+            ::SetLastError(error);  // the close must not hide why
+            return false;
+        }
+        return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+               FALSE;
+    };
+    if (!waitOutHolds("replace", source, replace)) {
+        throwLastError("replace", source);
     }
 }
 
@@ -354,7 +374,8 @@ void copyFileToNew(const fs::path& source, const fs::path& destination) {
 std::error_code moveFolderNoReplace(const fs::path& source, const fs::path& target) {
     // Without MOVEFILE_REPLACE_EXISTING nothing at the target is replaced, and
     // without MOVEFILE_COPY_ALLOWED a move to another volume fails.
-    if (!::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (!waitOutHolds("rename", source,
+                      [&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE; })) {
         return errorCodeOf(::GetLastError());
     }
     return {};
@@ -380,9 +401,8 @@ void flushFolderTree(const fs::path& folder) {
 }
 
 void createPrivateFolder(const fs::path& folder) {
-    // A new folder inherits the access rules of its parent: under the user's
-    // profile, the user's alone.
-    if (!::CreateDirectoryW(folder.c_str(), nullptr)) {
+    // Not the parent's rules: a folder made under C:\ would let other accounts in.
+    if (!::CreateDirectoryW(folder.c_str(), privateFolderAttributes())) {
         const DWORD failure = ::GetLastError();
         if (failure != ERROR_ALREADY_EXISTS) {
             throw fs::filesystem_error("create folder", folder, errorCodeOf(failure));

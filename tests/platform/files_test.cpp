@@ -10,6 +10,13 @@
 #include "platform/files.h"
 #include "platform_test_support.h"
 
+#ifdef _WIN32
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "platform/private_access_win32.h"
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -190,6 +197,31 @@ TEST(Files, FolderExchangeSwapsBothOrSaysItCannot) {
     EXPECT_EQ(readText(dir / "candidate/bin/program"), "old");
 }
 
+#ifdef _WIN32
+// An access list as descriptor text.
+std::wstring descriptorText(PSECURITY_DESCRIPTOR descriptor) {
+    wchar_t* text = nullptr;
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &text, nullptr);
+    std::wstring rules = text != nullptr ? text : L"<none>";
+    ::LocalFree(text);
+    return rules;
+}
+
+// A folder's access list as the system reads it back.
+std::wstring folderRules(const fs::path& folder) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                                nullptr, &descriptor) != ERROR_SUCCESS) {
+        return L"<unreadable>";
+    }
+    std::wstring rules = descriptorText(descriptor);
+    ::LocalFree(descriptor);
+    return rules;
+}
+#endif
+
 TEST(Files, PrivateFoldersAreMadeWithTheirParents) {
     TempDir dir;
     createPrivateFolders(dir / "a/b/c");
@@ -200,6 +232,22 @@ TEST(Files, PrivateFoldersAreMadeWithTheirParents) {
     EXPECT_THROW(restrictToOwner(dir / "missing"), std::system_error);
 #ifdef _WIN32
     EXPECT_FALSE(restrictToOwner(dir / "a"));  // private by the profile's access rules already
+    // Each new folder carries its own protected rules: the user and the system account.
+    const std::wstring rules = L"D:P(A;OICI;FA;;;" + currentUserSidText() + L")(A;OICI;FA;;;SY)";
+    EXPECT_EQ(descriptorText(privateFolderAttributes()->lpSecurityDescriptor), rules);
+    // Wine keeps no access lists on files (it shows ones made from the Unix
+    // mode), so only Windows reads the folders' own back.
+    if (!zarvo::test::underWine()) {
+        EXPECT_EQ(folderRules(dir / "a/b"), rules);
+    }
+    // An existing folder keeps what it had.
+    fs::create_directory(dir / "existing");
+    const std::wstring before = folderRules(dir / "existing");
+    createPrivateFolders(dir / "existing/new");
+    EXPECT_EQ(folderRules(dir / "existing"), before);
+    if (!zarvo::test::underWine()) {
+        EXPECT_EQ(folderRules(dir / "existing/new"), rules);
+    }
 #else
     EXPECT_EQ(fs::status(dir / "a/b").permissions(), fs::perms::owner_all);
     fs::permissions(dir / "a", static_cast<fs::perms>(0755));
