@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/update_manifest.h"
+#include "authenticode.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
 #include "install/component_inventory.h"
@@ -82,6 +83,7 @@ public:
     Stage& operator=(const Stage&) = delete;
 
     fs::path operator/(const fs::path& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
 
 private:
     fs::path path_;
@@ -438,6 +440,7 @@ int pack(const Invocation& invocation) {
     if (invocation.optional("bootstrap-version") && !bundleFolder) {
         throw ToolError("--bootstrap-version needs --bundle", 2);
     }
+    const auto signing = codeSigningIdentity(invocation, platformName, bundleFolder.has_value());
     const fs::path out = outputFolder(invocation.required("out"));
 
     // Everything a pre-starter would refuse is found before anything is written.
@@ -466,6 +469,22 @@ int pack(const Invocation& invocation) {
     }
     const std::int64_t sequence = chooseSequence(invocation, sequenceFloor(folder.publishedSequence(trust), live));
     Stage stage(out);
+    // Signed before the bundle is packed, so that its archive, digest and file
+    // list describe the program players get; the operator's file stays as it is.
+    std::string signer;
+    if (signing) {
+        const fs::path signedProgram = stage / "signed-program";
+        signWindowsProgram(*signing, fs::path(*bundleFolder) / platform::pathFromUtf8(*bundleEntry), signedProgram,
+                           stage.path());
+        // Read back as verify reads it, so a signature that does not hold is never published.
+        const ProgramSignature signature = readProgramSignature(signedProgram, stage.path());
+        if (signature.state != ProgramSignature::State::signedProgram) {
+            throw ToolError("the signed bundle's program does not carry a readable signature (" + signature.detail +
+                            "); nothing was changed");
+        }
+        signer = describeSigner(signature);
+        bundle->replaceFile(*bundleEntry, signedProgram);
+    }
 
     std::vector<ReleaseFile> files;
     Json::Value manifest(Json::objectValue);
@@ -535,6 +554,9 @@ int pack(const Invocation& invocation) {
 
     for (const ReleaseFile& file : files) {
         std::cout << file.name.string() << "  " << file.size << " bytes\n";
+    }
+    if (signing) {
+        std::cout << "bundle signature: " << *bundleEntry << " signed by " << signer << '\n';
     }
     std::cout << payloadPath(platformName).string() << "  the manifest payload\n"
               << answerPath(platformName).string() << "  sequence " << sequence << ", key " << key.keyId() << ", "
