@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kSigner = "osslsigncode";
-// The name the signature carries, shown by Windows when the program asks for rights.
+// The program's name in its signature, which Windows shows in its security prompts.
 constexpr const char* kDescription = "Zarvo Launcher";
 // A time-stamp service or a certificate's revocation list may be slow to answer.
 constexpr std::chrono::seconds kTimeLimit{300};
@@ -147,8 +147,10 @@ std::optional<CodeSigningIdentity> codeSigningIdentity(const Invocation& invocat
     if (passwordFile) {
         identity.passwordFile = fs::absolute(*passwordFile);
     }
-    for (const auto& [option, path] : {std::pair{"--sign-cert", identity.certificate}, std::pair{"--sign-key", identity.key},
-                                       std::pair{"--sign-key-password-file", identity.passwordFile.value_or("")}}) {
+    const std::pair<const char*, fs::path> files[] = {{"--sign-cert", identity.certificate},
+                                                      {"--sign-key", identity.key},
+                                                      {"--sign-key-password-file", identity.passwordFile.value_or("")}};
+    for (const auto& [option, path] : files) {
         std::error_code error;
         if (!path.empty() && !fs::is_regular_file(path, error)) {
             throw ToolError(std::string(option) + " '" + path.string() + "' is missing or not a regular file");
@@ -169,7 +171,8 @@ void signWindowsProgram(const CodeSigningIdentity& identity, const fs::path& pro
     if (identity.timestampUrl) {
         arguments.insert(arguments.end(), {"-ts", *identity.timestampUrl});
     }
-    arguments.insert(arguments.end(), {"-in", fs::absolute(program).string(), "-out", fs::absolute(signedCopy).string()});
+    arguments.insert(arguments.end(),
+                     {"-in", fs::absolute(program).string(), "-out", fs::absolute(signedCopy).string()});
     const ProgramRun run = runProgram(signer, arguments, workFolder / "osslsigncode-sign.txt", kTimeLimit);
     std::error_code error;
     if (run.exitCode != 0 || !fs::is_regular_file(signedCopy, error)) {
@@ -195,8 +198,8 @@ ProgramSignature readProgramSignature(const fs::path& program, const fs::path& w
         return signature;
     }
     try {
-        const ProgramRun run =
-            runProgram(*signer, {"verify", "-in", fs::absolute(program).string()}, workFolder / "osslsigncode-verify.txt", kTimeLimit);
+        const ProgramRun run = runProgram(*signer, {"verify", "-in", fs::absolute(program).string()},
+                                          workFolder / "osslsigncode-verify.txt", kTimeLimit);
         return signatureFromVerifyOutput(run.output, run.exitCode);
     } catch (const ToolError& error) {
         signature.detail = error.what();
