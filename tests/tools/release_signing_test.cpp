@@ -164,6 +164,7 @@ TEST_F(SigningTest, RefusalsPublishNothingAndLeaveTheBundleAsItIs) {
     const std::string key = operatorCertificate.key.string();
     ChildOptions withoutSigner;
     withoutSigner.environment["PATH"] = "/nonexistent";
+    fs::copy_file(operatorCertificate.key, inputs.core / "share/operator.key");
     const auto inputTree = folderSnapshot(inputs.bundle);
     const struct {
         const char* title;
@@ -190,6 +191,9 @@ TEST_F(SigningTest, RefusalsPublishNothingAndLeaveTheBundleAsItIs) {
          "its password (--sign-key-password-file) is missing or wrong"},
         {"no osslsigncode", {"--sign-cert", certificate, "--sign-key", key}, true, withoutSigner, 1,
          "osslsigncode is not installed"},
+        {"a key in the core folder",
+         {"--sign-cert", certificate, "--sign-key", (inputs.core / "share/../share/operator.key").string()}, true, {},
+         1, "which is published to every player"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);

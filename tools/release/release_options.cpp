@@ -86,11 +86,12 @@ const std::map<std::string, CommandSpec> kCommands = {
       "signs a copy of the bundle's program with Authenticode (SHA-256) using\n"
       "Debian's osslsigncode, before the bundle is packed, so its digest and file\n"
       "list describe the signed program; the bundle folder is left as it is.\n"
-      "FILE is the code-signing certificate (PEM, or its chain) and its PEM\n"
-      "private key. An encrypted key's password is read from\n"
-      "--sign-key-password-file, never from the command line. --sign-timestamp\n"
-      "URL adds an RFC 3161 time stamp from that service. A key that is not the\n"
-      "certificate's, or a missing osslsigncode, fails with nothing published.\n"}},
+      "--sign-cert is the code-signing certificate (PEM, or its chain),\n"
+      "--sign-key its PEM private key, refused inside the core or bundle folder.\n"
+      "An encrypted key's password is read from --sign-key-password-file, never\n"
+      "from the command line. --sign-timestamp URL adds an RFC 3161 time stamp\n"
+      "from that service. A key that is not the certificate's, a wrong password\n"
+      "or a missing osslsigncode fails with nothing published.\n"}},
     {"verify",
      {{"trust", "service-url", "answer", "files", "min-sequence", "platform", "after", "program"},
       {"allow-loopback-http"},

@@ -412,6 +412,18 @@ std::optional<std::string> bundleVersion(const Invocation& invocation, const fs:
     return recordedVersion(bytes);
 }
 
+// Everything in the core and bundle folders goes to every player.
+void requireOutsideOf(const fs::path& folder, const fs::path& secret, const std::string& option) {
+    std::error_code secretError;
+    std::error_code folderError;
+    const fs::path real = fs::weakly_canonical(secret, secretError);
+    const fs::path relative = real.lexically_relative(fs::weakly_canonical(folder, folderError));
+    if (!secretError && !folderError && !relative.empty() && *relative.begin() != "..") {
+        throw ToolError(option + " '" + secret.string() + "' lies inside '" + folder.string() +
+                        "', which is published to every player; keep it outside the release's folders");
+    }
+}
+
 }  // namespace
 
 int pack(const Invocation& invocation) {
@@ -441,6 +453,14 @@ int pack(const Invocation& invocation) {
         throw ToolError("--bootstrap-version needs --bundle", 2);
     }
     const auto signing = codeSigningIdentity(invocation, platformName, bundleFolder.has_value());
+    if (signing) {
+        for (const std::string& folder : {invocation.required("core"), *bundleFolder}) {
+            requireOutsideOf(folder, signing->key, "--sign-key");
+            if (signing->passwordFile) {
+                requireOutsideOf(folder, *signing->passwordFile, "--sign-key-password-file");
+            }
+        }
+    }
     const fs::path out = outputFolder(invocation.required("out"));
 
     // Everything a pre-starter would refuse is found before anything is written.
