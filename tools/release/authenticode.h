@@ -37,10 +37,10 @@ void signWindowsProgram(const CodeSigningIdentity& identity, const std::filesyst
 
 struct ProgramSignature {
     enum class State {
-        notChecked,  // osslsigncode is missing, or the file is no Windows program
+        notChecked,  // osslsigncode is missing, or did not finish
         unsignedProgram,
         signedProgram,
-        broken,      // the signature does not fit the program's bytes, or does not verify
+        broken,      // the signature does not fit the program's bytes, does not verify, or cannot be read
     };
     State state = State::notChecked;
     std::string signer;         // the signer certificate's subject, "CN=..., O=..."
