@@ -29,6 +29,10 @@ struct ProcessStart {
     // its session, as a program that stands in for this one; otherwise its
     // streams are the null device and it gets a session of its own.
     bool shareStandardStreams = false;
+    // When set, the child's standard output and error both go to this file,
+    // created or emptied, instead; its input is the null device. For programs
+    // whose words the caller reads once they have ended.
+    std::filesystem::path outputFile;
 };
 
 // How a started process ended: its exit code, or on POSIX the signal that ended it.

@@ -116,7 +116,13 @@ void check(int error, const char* operation) {
 
 void prepare(SpawnSetup& setup, const ProcessStart& start) {
     posix_spawn_file_actions_t* actions = &setup.actions;
-    if (!start.shareStandardStreams) {
+    if (!start.outputFile.empty()) {
+        check(posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0), "posix_spawn /dev/null");
+        check(posix_spawn_file_actions_addopen(actions, 1, start.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                               0600),
+              "posix_spawn output file");
+        check(posix_spawn_file_actions_adddup2(actions, 1, 2), "posix_spawn dup2");
+    } else if (!start.shareStandardStreams) {
         check(posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0), "posix_spawn /dev/null");
         check(posix_spawn_file_actions_addopen(actions, 1, "/dev/null", O_WRONLY, 0), "posix_spawn /dev/null");
         check(posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0), "posix_spawn /dev/null");

@@ -94,6 +94,30 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// The null device as input and the output file, both inheritable, for a
+// child whose output the caller reads afterwards.
+struct OutputCapture {
+    FileHandle input;
+    FileHandle output;
+};
+
+OutputCapture openOutputCapture(const std::filesystem::path& file) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    OutputCapture capture;
+    capture.output = ownedHandle(::CreateFileW(file.c_str(), GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handleOf(capture.output) == INVALID_HANDLE_VALUE) {
+        throwLastError("CreateFileW", file);
+    }
+    capture.input = ownedHandle(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handleOf(capture.input) == INVALID_HANDLE_VALUE) {
+        throwLastError("CreateFileW", L"NUL");
+    }
+    return capture;
+}
+
 HANDLE standardHandleIn(const std::vector<HANDLE>& inherited, DWORD which) {
     HANDLE handle = ::GetStdHandle(which);
     return std::find(inherited.begin(), inherited.end(), handle) != inherited.end() ? handle : nullptr;
@@ -149,17 +173,35 @@ ProcessHandle startPlatformProcess(const ProcessStart& start) {
     // A stand-in inherits the standard handles and nothing else; any other
     // child inherits no handle at all (bInheritHandles FALSE), whatever its
     // flag says. The environment is this process's own.
-    std::vector<HANDLE> standard = start.shareStandardStreams ? inheritableStandardHandles() : std::vector<HANDLE>();
+    // A child whose output is read gets the output file and the null device alone.
+    std::optional<OutputCapture> capture;
+    std::vector<HANDLE> standard;
+    if (!start.outputFile.empty()) {
+        capture = openOutputCapture(start.outputFile);
+        standard = {handleOf(capture->input), handleOf(capture->output)};
+    } else if (start.shareStandardStreams) {
+        standard = inheritableStandardHandles();
+    }
     std::optional<InheritedHandles> inherited;
     if (!standard.empty()) {
         inherited.emplace(standard);
     }
+    if (capture && !inherited->ready()) {
+        // Without the list the output file could not be handed over alone.
+        throwWin32(ERROR_NOT_SUPPORTED, "PROC_THREAD_ATTRIBUTE_HANDLE_LIST", start.outputFile);
+    }
     if (inherited && inherited->ready()) {
         startup.StartupInfo.cb = sizeof startup;
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = standardHandleIn(standard, STD_INPUT_HANDLE);
-        startup.StartupInfo.hStdOutput = standardHandleIn(standard, STD_OUTPUT_HANDLE);
-        startup.StartupInfo.hStdError = standardHandleIn(standard, STD_ERROR_HANDLE);
+        if (capture) {
+            startup.StartupInfo.hStdInput = handleOf(capture->input);
+            startup.StartupInfo.hStdOutput = handleOf(capture->output);
+            startup.StartupInfo.hStdError = handleOf(capture->output);
+        } else {
+            startup.StartupInfo.hStdInput = standardHandleIn(standard, STD_INPUT_HANDLE);
+            startup.StartupInfo.hStdOutput = standardHandleIn(standard, STD_OUTPUT_HANDLE);
+            startup.StartupInfo.hStdError = standardHandleIn(standard, STD_ERROR_HANDLE);
+        }
         startup.lpAttributeList = inherited->list();
         flags |= EXTENDED_STARTUPINFO_PRESENT;
         inherit = TRUE;

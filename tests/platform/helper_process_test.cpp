@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +38,8 @@ void waitForRelease(const fs::path& messages) {
 //   wait                 answer "ready" and wait for the release, holding nothing;
 //   report [ARGS...]     answer with lines: working folder, executable, process id,
 //                        ZARVO_PLATFORM_TEST or "<unset>", then every argument after the mode's folder;
-//   exit CODE            end at once with that code.
+//   exit CODE            end at once with that code;
+//   say TEXT             write "out: TEXT" to standard output, then "err: TEXT" to standard error.
 int runHelper(const std::vector<std::string>& arguments) {
     const std::string& mode = arguments.at(2);
     const fs::path messages = platform::pathFromUtf8(arguments.at(3));
@@ -60,6 +62,9 @@ int runHelper(const std::vector<std::string>& arguments) {
         answer(messages, text);
     } else if (mode == "exit") {
         return std::stoi(arguments.at(4));
+    } else if (mode == "say") {
+        std::cout << "out: " << arguments.at(4) << std::endl;
+        std::cerr << "err: " << arguments.at(4) << std::endl;
     } else {
         answer(messages, "unknown mode " + mode);
         return 2;

@@ -117,6 +117,24 @@ TEST(StartedProcesses, AProgramThatCannotRunFailsBeforeAnythingStarts) {
     }
 }
 
+TEST(StartedProcesses, OutputAndErrorGoToTheOutputFileReplacingItsContents) {
+    TempDir dir;
+    const fs::path output = dir / "words.txt";
+    zarvo::test::writeFile(output, "left over from an earlier run, longer than what follows\n");
+    ProcessStart start;
+    start.program = executablePath();
+    start.arguments = {zarvo::test::kHelperFlag, "say", pathToUtf8(dir.path()), "Привет"};
+    start.commandLine = zarvo::commandLineFor(pathToUtf8(start.program), start.arguments).value();
+    start.workingFolder = dir.path();
+    start.outputFile = output;
+    ProcessHandle process = startPlatformProcess(start);
+    ASSERT_TRUE(process.waitForExit(seconds(20)));
+    EXPECT_EQ(process.howEnded()->code, 0);
+    std::string text = zarvo::test::readText(output);
+    std::erase(text, '\r');  // Windows writes CR LF
+    EXPECT_EQ(text, "out: Привет\nerr: Привет\n");
+}
+
 TEST(WaitForProcessById, TimesOutWhileItRunsAndSeesItsEnd) {
     HelperProcess helper("wait", {});
     ASSERT_EQ(helper.status(), "ready");

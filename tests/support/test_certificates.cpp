@@ -44,4 +44,20 @@ std::filesystem::path writeBundleWithTestCa(const TestCertificates& certificates
     return bundle;
 }
 
+SigningCertificate makeSigningCertificate(const std::filesystem::path& folder, const std::string& name,
+                                          const std::string& commonName, const std::string& password) {
+    SigningCertificate made{folder / (name + ".pem"), folder / (name + ".key")};
+    std::vector<std::string> arguments = {"req", "-x509", "-newkey", "rsa:2048", "-keyout", made.key.string(),
+                                          "-out", made.certificate.string(), "-days", "2", "-subj",
+                                          "/CN=" + commonName};
+    if (password.empty()) {
+        arguments.push_back("-nodes");
+    } else {
+        writeFile(folder / (name + ".password"), password + "\n");
+        arguments.insert(arguments.end(), {"-passout", "file:" + (folder / (name + ".password")).string()});
+    }
+    openssl(folder, arguments);
+    return made;
+}
+
 }  // namespace zarvo::test

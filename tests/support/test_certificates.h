@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace zarvo::test {
 
@@ -21,5 +22,14 @@ TestCertificates makeTestCertificates(const std::filesystem::path& folder);
 // CA appended (written into folder), to be bound over it in a private mount namespace.
 inline constexpr const char* kSystemCertificateBundle = "/etc/ssl/certs/ca-certificates.crt";
 std::filesystem::path writeBundleWithTestCa(const TestCertificates& certificates, const std::filesystem::path& folder);
+
+// A self-signed certificate "CN=<commonName>" and its RSA key, as an operator's
+// code-signing certificate; the key encrypted with password when one is given.
+struct SigningCertificate {
+    std::filesystem::path certificate;  // <name>.pem
+    std::filesystem::path key;          // <name>.key
+};
+SigningCertificate makeSigningCertificate(const std::filesystem::path& folder, const std::string& name,
+                                          const std::string& commonName, const std::string& password = "");
 
 }  // namespace zarvo::test

@@ -149,9 +149,10 @@ PackTree PackTree::scan(const fs::path& root, const std::string& what, std::uint
     PackTree tree;
     tree.root_ = root;
     tree.what_ = what;
+    tree.ceiling_ = ceiling;
     TreeReader reader(root, what, ceiling);
     reader.readFolder(root, "", [&tree](const std::string& name, bool folder, std::uint64_t size, unsigned mode) {
-        tree.entries_.push_back(Entry{name, folder, size, mode});
+        tree.entries_.push_back(Entry{name, folder, size, mode, {}});
     });
     tree.totalBytes_ = reader.total();
     return tree;
@@ -173,10 +174,30 @@ void PackTree::requireEntry(const std::string& entry) const {
     }
 }
 
+void PackTree::replaceFile(const std::string& name, const fs::path& source) {
+    auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.name == name; });
+    if (found == entries_.end() || found->folder) {
+        throw ToolError("the " + what_ + " has no file '" + name + "' to replace");
+    }
+    std::error_code error;
+    const std::uint64_t size = fs::file_size(source, error);
+    if (error) {
+        throw ToolError("cannot read '" + source.string() + "': " + error.message());
+    }
+    const std::uint64_t total = totalBytes_ - found->size + size;
+    if (total > ceiling_) {
+        throw ToolError("the " + what_ + " would hold more than " + mebibytes(ceiling_) + " with '" + name +
+                        "' replaced, more than a pre-starter unpacks");
+    }
+    totalBytes_ = total;
+    found->size = size;
+    found->source = source;
+}
+
 // Streams one file to the sink; its digest is that of exactly the bytes streamed.
 std::string PackTree::copyFileInto(const Entry& item, const std::function<void(const char*, std::size_t)>& sink) const {
     std::vector<char> block(kBlock);
-    const fs::path source = root_ / item.name;
+    const fs::path source = item.source.empty() ? root_ / item.name : item.source;
     const auto changed = [&] {
         return ToolError("'" + item.name + "' in the " + what_ + " changed while it was packed");
     };

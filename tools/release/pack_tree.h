@@ -23,6 +23,10 @@ public:
     // Raises ToolError unless entry names one of the tree's regular files
     // whose owner may execute it.
     void requireEntry(const std::string& entry) const;
+    // From now on the file name is packed from source (a signed copy of it)
+    // with source's size; its name and mode stay the tree's. Raises ToolError
+    // when name is no file of the tree or the tree would outgrow its ceiling.
+    void replaceFile(const std::string& name, const std::filesystem::path& source);
 
     // Writes the tree as gzip-compressed tar: entries in the order read (each
     // folder before its contents, names in byte order), time 0, owner and group
@@ -51,10 +55,12 @@ private:
         bool folder = false;
         std::uint64_t size = 0;
         unsigned mode = 0;  // permission bits
+        std::filesystem::path source;  // when empty, the file below the root
     };
 
     std::filesystem::path root_;
     std::string what_;
+    std::uint64_t ceiling_ = 0;
     std::vector<Entry> entries_;
     std::uint64_t totalBytes_ = 0;
 };

@@ -44,14 +44,15 @@ const std::map<std::string, CommandSpec> kCommands = {
     {"pack",
      {{"secret-key", "trust", "core", "core-entry", "core-version", "ui", "ui-version", "bundle", "bundle-entry",
        "bootstrap-version", "api-url", "azuriom-url", "content-key", "files-url", "out", "sequence", "platform",
-       "after"},
+       "after", "sign-cert", "sign-key", "sign-key-password-file", "sign-timestamp"},
       {"allow-loopback-http"},
       "zarvo-release pack --secret-key FILE --trust FILE --core DIR --core-entry PATH\n"
       "      --ui FILE [--bundle DIR --bundle-entry PATH] --api-url URL --azuriom-url URL\n"
       "      --content-key FILE --files-url URL --out DIR [--sequence N] [--after URL]\n"
       "      [--core-version TEXT] [--ui-version TEXT] [--bootstrap-version TEXT]\n"
       "      [--platform linux|windows]\n"
-      "      [--allow-loopback-http]",
+      "      [--sign-cert FILE --sign-key FILE [--sign-key-password-file FILE]\n"
+      "       [--sign-timestamp URL]] [--allow-loopback-http]",
       "Builds a release into the folder --out, ready to be served as it is:\n"
       "  files/core-<sha256>.tar.gz       the core folder, packed reproducibly\n"
       "                                   (sorted, time 0, owner 0, modes kept)\n"
@@ -80,7 +81,17 @@ const std::map<std::string, CommandSpec> kCommands = {
       "A bundle program with debug sections (.debug_*) is packed with a warning:\n"
       "build what ships with 'cmake --preset release' (windows-release).\n"
       "An existing manifest or answer in --out is replaced only when it is a\n"
-      "public document of this tool, never a secret key file.\n"}},
+      "public document of this tool, never a secret key file.\n"
+      "--sign-cert FILE --sign-key FILE (with --platform windows and a bundle):\n"
+      "signs a copy of the bundle's program with Authenticode (SHA-256) using\n"
+      "Debian's osslsigncode, before the bundle is packed, so its digest and file\n"
+      "list describe the signed program; the bundle folder is left as it is.\n"
+      "--sign-cert is the code-signing certificate (PEM, or its chain),\n"
+      "--sign-key its PEM private key, refused inside the core or bundle folder.\n"
+      "An encrypted key's password is read from --sign-key-password-file, never\n"
+      "from the command line. --sign-timestamp URL adds an RFC 3161 time stamp\n"
+      "from that service. A key that is not the certificate's, a wrong password\n"
+      "or a missing osslsigncode fails with nothing published.\n"}},
     {"verify",
      {{"trust", "service-url", "answer", "files", "min-sequence", "platform", "after", "program"},
       {"allow-loopback-http"},
@@ -101,7 +112,12 @@ const std::map<std::string, CommandSpec> kCommands = {
       "release folder with --answer before copying it).\n"
       "--program FILE: a pre-starter program (for either platform, not run);\n"
       "reports the service URL and the key built into it, which must be the\n"
-      "trust file's key and, with --service-url, that URL.\n"}},
+      "trust file's key and, with --service-url, that URL.\n"
+      "For a Windows release, the bundle's program is checked with osslsigncode\n"
+      "verify: 'bundle signature: unsigned', 'signed by SUBJECT' (with '(chain not\n"
+      "trusted: WHY)' when its certificate does not lead to a root this machine\n"
+      "trusts), or a failure when the signature does not fit the program. Without\n"
+      "osslsigncode a note says it was not checked.\n"}},
 };
 
 ToolError usageError(const std::string& message) {

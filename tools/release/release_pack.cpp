@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/update_manifest.h"
+#include "authenticode.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
 #include "install/component_inventory.h"
@@ -82,6 +83,7 @@ public:
     Stage& operator=(const Stage&) = delete;
 
     fs::path operator/(const fs::path& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
 
 private:
     fs::path path_;
@@ -410,6 +412,18 @@ std::optional<std::string> bundleVersion(const Invocation& invocation, const fs:
     return recordedVersion(bytes);
 }
 
+// Everything in the core and bundle folders goes to every player.
+void requireOutsideOf(const fs::path& folder, const fs::path& secret, const std::string& option) {
+    std::error_code secretError;
+    std::error_code folderError;
+    const fs::path real = fs::weakly_canonical(secret, secretError);
+    const fs::path relative = real.lexically_relative(fs::weakly_canonical(folder, folderError));
+    if (!secretError && !folderError && !relative.empty() && *relative.begin() != "..") {
+        throw ToolError(option + " '" + secret.string() + "' lies inside '" + folder.string() +
+                        "', which is published to every player; keep it outside the release's folders");
+    }
+}
+
 }  // namespace
 
 int pack(const Invocation& invocation) {
@@ -437,6 +451,15 @@ int pack(const Invocation& invocation) {
     }
     if (invocation.optional("bootstrap-version") && !bundleFolder) {
         throw ToolError("--bootstrap-version needs --bundle", 2);
+    }
+    const auto signing = codeSigningIdentity(invocation, platformName, bundleFolder.has_value());
+    if (signing) {
+        for (const std::string& folder : {invocation.required("core"), *bundleFolder}) {
+            requireOutsideOf(folder, signing->key, "--sign-key");
+            if (signing->passwordFile) {
+                requireOutsideOf(folder, *signing->passwordFile, "--sign-key-password-file");
+            }
+        }
     }
     const fs::path out = outputFolder(invocation.required("out"));
 
@@ -466,6 +489,22 @@ int pack(const Invocation& invocation) {
     }
     const std::int64_t sequence = chooseSequence(invocation, sequenceFloor(folder.publishedSequence(trust), live));
     Stage stage(out);
+    // Signed before the bundle is packed, so that its archive, digest and file
+    // list describe the program players get; the operator's file stays as it is.
+    std::string signer;
+    if (signing) {
+        const fs::path signedProgram = stage / "signed-program";
+        signWindowsProgram(*signing, fs::path(*bundleFolder) / platform::pathFromUtf8(*bundleEntry), signedProgram,
+                           stage.path());
+        // Read back as verify reads it, so a signature that does not hold is never published.
+        const ProgramSignature signature = readProgramSignature(signedProgram, stage.path());
+        if (signature.state != ProgramSignature::State::signedProgram) {
+            throw ToolError("the signed bundle's program does not carry a readable signature (" + signature.detail +
+                            "); nothing was changed");
+        }
+        signer = describeSigner(signature);
+        bundle->replaceFile(*bundleEntry, signedProgram);
+    }
 
     std::vector<ReleaseFile> files;
     Json::Value manifest(Json::objectValue);
@@ -535,6 +574,9 @@ int pack(const Invocation& invocation) {
 
     for (const ReleaseFile& file : files) {
         std::cout << file.name.string() << "  " << file.size << " bytes\n";
+    }
+    if (signing) {
+        std::cout << "bundle signature: " << *bundleEntry << " signed by " << signer << '\n';
     }
     std::cout << payloadPath(platformName).string() << "  the manifest payload\n"
               << answerPath(platformName).string() << "  sequence " << sequence << ", key " << key.keyId() << ", "

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "app/update_manifest.h"
+#include "authenticode.h"
 #include "install/archive_extract.h"
 #include "install/component_ceilings.h"
 #include "install/component_inventory.h"
@@ -45,6 +46,10 @@ public:
     void fail(const std::string& check, const std::string& detail) {
         ++failed_;
         line("FAIL", check, detail);
+    }
+    // What could not be checked here; neither a pass nor a failure.
+    void note(const std::string& check, const std::string& detail) {
+        std::cout << "note  " << check << ": " << detail << '\n';
     }
     int finish() const {
         if (failed_ == 0) {
@@ -84,6 +89,7 @@ public:
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     fs::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
 
 private:
     fs::path path_;
@@ -169,6 +175,12 @@ bool startsAsScript(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     char start[2] = {};
     return file.read(start, 2) && start[0] == '#' && start[1] == '!';
+}
+
+bool startsWithWindowsHeader(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    char start[2] = {};
+    return file.read(start, 2) && start[0] == 'M' && start[1] == 'Z';
 }
 
 std::string fileNameOfUrl(const std::string& url) {
@@ -449,6 +461,40 @@ private:
             checkFileRanges(component, *file);
         }
         checkEntry(name, unpacked, entry);
+        if (name == "bootstrap" && platform_ == "windows") {
+            checkProgramSignature(unpacked, entry);
+        }
+    }
+
+    // Signing is the operator's choice: an unsigned program passes, a broken
+    // signature fails (the bundle's digest has already caught changed bytes
+    // in transit; this catches a program changed after it was signed).
+    void checkProgramSignature(const fs::path& root, const std::string& entry) {
+        fs::path program;
+        try {
+            program = resolveInstallPath(root, entry);
+        } catch (const std::exception&) {
+            return;  // checkEntry has said why
+        }
+        if (!startsWithWindowsHeader(program)) {
+            report_.note("bundle signature", "not checked: '" + entry + "' is not a Windows (PE) program");
+            return;
+        }
+        const ProgramSignature signature = readProgramSignature(program, scratch_.path());
+        switch (signature.state) {
+        case ProgramSignature::State::notChecked:
+            report_.note("bundle signature", "not checked: " + signature.detail);
+            break;
+        case ProgramSignature::State::unsignedProgram:
+            report_.pass("bundle signature", "unsigned");
+            break;
+        case ProgramSignature::State::signedProgram:
+            report_.pass("bundle signature", "signed by " + describeSigner(signature));
+            break;
+        case ProgramSignature::State::broken:
+            report_.fail("bundle signature", "broken: " + signature.detail);
+            break;
+        }
     }
 
     // Every range against the archive, then one range from the server as a
