@@ -17,6 +17,7 @@
 #include "install/safe_path.h"
 #include "log/logger.h"
 #include "net/download.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "storage/bootstrap_state.h"
 #include "storage/data_layout.h"
@@ -108,7 +109,7 @@ std::filesystem::path buildStage(Bootstrap& context, const AcceptedUpdate& updat
         }
         // An entry that is not text is as unusable as an empty one.
         const auto entry = resolveInstallPath(slotCoreFolder(stage), core.entry());
-        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(entry))) {
+        if (platform::entryKind(entry) != platform::EntryKind::file) {
             throw Error("LOCAL_ERROR", "Архив не содержит приложение");
         }
 

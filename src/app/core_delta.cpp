@@ -13,6 +13,7 @@
 #include "install/safe_path.h"
 #include "log/logger.h"
 #include "net/range_fetch.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "storage/bootstrap_state.h"
 #include "storage/data_layout.h"
@@ -40,7 +41,7 @@ void carry(const DeltaPlan::Carry& file, const fs::path& destination) {
     if (file.locked) {
         platform::createPrivateFolders(destination.parent_path());
         std::error_code linked;
-        fs::create_hard_link(file.source, destination, linked);
+        platform::createHardLink(file.source, destination, linked);
         if (!linked) {
             return;
         }
@@ -61,12 +62,12 @@ void releaseLocks(const std::vector<CarrySource>& sources) noexcept {
 // The whole file a server sent instead of a range, kept as the archive's
 // download when it is the archive.
 void adoptWholeFile(const fs::path& partial, const fs::path& target, const Artifact& artifact) {
-    const bool whole = fs::is_regular_file(fs::symlink_status(partial)) &&
-                       (artifact.size == 0 || fs::file_size(partial) == artifact.size) &&
+    const bool whole = platform::entryKind(partial) == platform::EntryKind::file &&
+                       (artifact.size == 0 || platform::fileSize(partial) == artifact.size) &&
                        hashFile(partial, artifact.digest.algorithm) == artifact.digest.value;
     if (!whole) {
         std::error_code ignored;
-        fs::remove(partial, ignored);
+        platform::removeEntry(partial, ignored);
         return;
     }
     platform::replaceFileDurably(partial, target);
@@ -85,7 +86,8 @@ public:
     // The plan, unless the whole archive is the better way (reason logged):
     // decided from the lists alone, before any file is read.
     std::optional<DeltaPlan> plan(const FileRangeIndex& index, const std::vector<CarrySource>& sources) const {
-        if (fs::is_regular_file(fs::symlink_status(target_)) && fs::file_size(target_) == artifact_.size) {
+        if (platform::entryKind(target_) == platform::EntryKind::file &&
+            platform::fileSize(target_) == artifact_.size) {
             logWholeArchive(LogLevel::Info, "archive-cached");
             return std::nullopt;
         }
@@ -111,7 +113,7 @@ public:
             };
             try {
                 carry(file, resolveInstallPath(coreFolder_, file.name));
-                written_ += fs::file_size(file.source);
+                written_ += platform::fileSize(file.source);
                 ++carried;
             } catch (const Error& error) {
                 if (file.locked || isCancellation(error)) {
@@ -194,7 +196,7 @@ private:
             written_ += extractMember(slice, member.name, member.sha256, resolveInstallPath(coreFolder_, member.name),
                                       kCoreSizeCeiling - std::min(written_, kCoreSizeCeiling));
         }
-        fs::remove(body);
+        platform::removeEntry(body);
     }
 
     Bootstrap& context_;

@@ -21,6 +21,7 @@
 
 #include "install/parallel_digest.h"
 #include "install/safe_path.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "platform/locks.h"
 #include "platform/processes.h"
@@ -80,8 +81,7 @@ void lockFolderChain(const std::filesystem::path& root, const std::string& name,
         }
         std::filesystem::path folder = relative.empty() ? root : root / platform::pathFromUtf8(relative);
         std::error_code error;
-        auto status = std::filesystem::symlink_status(folder, error);
-        if (error || std::filesystem::is_symlink(status)) {
+        if (platform::entryKind(folder, error) == platform::EntryKind::link || error) {
             failChanged("Перенаправление папки приложения");
         }
         try {
@@ -104,13 +104,12 @@ platform::FileHandle openListedFile(const std::filesystem::path& root, const std
     std::filesystem::path file = resolveInstallPath(root, name);
     std::error_code error;
     if (!value.isString() || value.asString().size() != kDigestLength ||
-        !std::filesystem::is_regular_file(file, error)) {
+        platform::followedEntryKind(file, error) != platform::EntryKind::file) {
         failChanged("Файлы приложения повреждены: " + name);
     }
     lockFolderChain(root, name, visited, locks);
 
-    auto status = std::filesystem::symlink_status(file, error);
-    if (error || std::filesystem::is_symlink(status)) {
+    if (platform::entryKind(file, error) == platform::EntryKind::link || error) {
         failChanged("Ссылка вместо файла приложения");
     }
     std::optional<platform::FileHandle> handle;
@@ -130,21 +129,21 @@ platform::FileHandle openListedFile(const std::filesystem::path& root, const std
 
 // Every regular file below root must be listed, and nothing below root may be a link.
 void refuseExtraEntries(const std::filesystem::path& root, const Json::Value& files) {
-    std::filesystem::recursive_directory_iterator walk;
+    std::vector<platform::FolderEntry> walk;
     try {
-        walk = std::filesystem::recursive_directory_iterator(root);
+        walk = platform::folderTree(root);
     } catch (const std::filesystem::filesystem_error& failure) {
         if (outOfDescriptors(failure.code())) {
             failOutOfDescriptors(".");
         }
         throw;
     }
-    for (const auto& entry : walk) {
-        if (entry.is_symlink()) {
+    for (const platform::FolderEntry& entry : walk) {
+        if (entry.kind == platform::EntryKind::link) {
             failChanged("Ссылка в папке приложения");
         }
-        if (entry.is_regular_file()) {
-            std::string relative = platform::pathToGenericUtf8(entry.path().lexically_relative(root));
+        if (entry.kind == platform::EntryKind::file) {
+            std::string relative = platform::pathToGenericUtf8(entry.path.lexically_relative(root));
             if (!files.isMember(relative)) {
                 failChanged("Посторонний файл приложения: " + relative);
             }
@@ -251,16 +250,17 @@ std::vector<std::string> findDamagedFiles(const std::filesystem::path& root, con
         }
         const std::filesystem::path file = resolveInstallPath(root, name);
         std::error_code error;
-        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, error)) ||
+        if (platform::entryKind(file, error) != platform::EntryKind::file ||
             hashFile(file, "sha256") != value.asString()) {
             damaged.insert(name);
         }
     }
     std::error_code error;
-    if (std::filesystem::is_directory(std::filesystem::symlink_status(root, error))) {
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-            const std::string name = platform::pathToGenericUtf8(entry.path().lexically_relative(root));
-            if (entry.is_symlink() || (!entry.is_directory() && !files.isMember(name))) {
+    if (platform::entryKind(root, error) == platform::EntryKind::folder) {
+        for (const platform::FolderEntry& entry : platform::folderTree(root)) {
+            const std::string name = platform::pathToGenericUtf8(entry.path.lexically_relative(root));
+            if (entry.kind == platform::EntryKind::link ||
+                (entry.kind != platform::EntryKind::folder && !files.isMember(name))) {
                 damaged.insert(name);
             }
         }

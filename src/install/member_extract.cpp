@@ -12,6 +12,7 @@
 
 #include "install/safe_path.h"
 #include "log/logger.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "trust/digest.h"
 #include "trust/error.h"
@@ -182,11 +183,11 @@ std::uint64_t extractMember(const MemberSlice& member, const std::string& name, 
         if (finishDigest(digest.get()) != expected) {
             throw Error("COMPONENT_CHANGED", "Файлы приложения изменены: " + name);
         }
-        std::filesystem::rename(temporary, destination);
+        platform::renameEntry(temporary, destination);
         return written;
     } catch (...) {
         std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
+        platform::removeEntry(temporary, ignored);
         throw;
     }
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "trust/error.h"
 
@@ -66,7 +67,7 @@ bool isLinkOrRedirection(std::filesystem::path path) {
         path = path.parent_path();
     }
     std::error_code error;
-    return std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::symlink ||
+    return platform::entryKind(path, error) == platform::EntryKind::link ||
            platform::hasRedirectionAttribute(path);
 }
 

@@ -8,6 +8,7 @@
 #include "launch/self_update.h"
 #include "launch/start_process.h"
 #include "log/logger.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/user_settings.h"
@@ -73,21 +74,21 @@ void waitForParent(const std::string& parentText) {
 // Folders and regular files only, never through a link, never over a file:
 // the candidate is new, so anything already there is a fault, not an update.
 void copyBundle(const fs::path& bundleRoot, const fs::path& candidate) {
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(bundleRoot)) {
-        if (entry.is_symlink() || platform::hasRedirectionAttribute(entry.path())) {
+    for (const platform::FolderEntry& entry : platform::folderTree(bundleRoot)) {
+        if (entry.kind == platform::EntryKind::link || platform::hasRedirectionAttribute(entry.path)) {
             failUnsafe();
         }
-        const bool folder = entry.is_directory();
-        if (!folder && !entry.is_regular_file()) {
+        const bool folder = entry.kind == platform::EntryKind::folder;
+        if (!folder && entry.kind != platform::EntryKind::file) {
             failUnsafe();
         }
         const fs::path destination =
-            resolveInstallPath(candidate, pathToGenericUtf8(entry.path().lexically_relative(bundleRoot)));
+            resolveInstallPath(candidate, pathToGenericUtf8(entry.path.lexically_relative(bundleRoot)));
         if (folder) {
             platform::createPrivateFolders(destination);
         } else {
             platform::createPrivateFolders(destination.parent_path());
-            platform::copyFileToNew(entry.path(), destination);
+            platform::copyFileToNew(entry.path, destination);
         }
     }
 }

@@ -13,6 +13,7 @@
 #include "launch/start_process.h"
 #include "storage/data_layout.h"
 #include "log/logger.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "trust/error.h"
@@ -66,13 +67,12 @@ void endAttempt(platform::ProcessHandle& process, const LaunchTiming& timing,
     }
     process.close();
     std::error_code ignored;
-    std::filesystem::remove(readyFile, ignored);
+    platform::removeEntry(readyFile, ignored);
 }
 
 bool somethingAt(const std::filesystem::path& path) {
     std::error_code error;
-    auto status = std::filesystem::symlink_status(path, error);
-    return !error && status.type() != std::filesystem::file_type::not_found;
+    return platform::entryKind(path, error) != platform::EntryKind::missing && !error;
 }
 
 enum class Outcome { Confirmed, NotConfirmed };
@@ -152,7 +152,7 @@ void launchCore(const LaunchContext& context, const std::filesystem::path& slotF
 
     if (outcome == Outcome::Confirmed) {
         process.close();  // the core goes on running on its own
-        std::filesystem::remove(readyFile);
+        platform::removeEntry(readyFile);
         logMessage(LogLevel::Info, "bootstrap.first-frame confirmed");
         locks.release();
         return;

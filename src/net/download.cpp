@@ -12,6 +12,7 @@
 #include "net/thread_easy_handle.h"
 #include "net/transfer_options.h"
 #include "net/url_policy.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "storage/data_layout.h"
 #include "storage/storage_lock.h"
@@ -43,8 +44,8 @@ void throwIfCancelled(const std::atomic<bool>* cancelRequested) {
     }
 }
 
-bool isLink(const fs::path& path) { return fs::is_symlink(fs::symlink_status(path)); }
-bool isRegularFile(const fs::path& path) { return fs::is_regular_file(fs::symlink_status(path)); }
+bool isLink(const fs::path& path) { return platform::entryKind(path) == platform::EntryKind::link; }
+bool isRegularFile(const fs::path& path) { return platform::entryKind(path) == platform::EntryKind::file; }
 
 // Waits, polling, while another process downloads the same target.
 StorageLock lockDownload(const fs::path& lockPath, const std::atomic<bool>* cancelRequested) {
@@ -75,7 +76,7 @@ bool holdsArtifact(const fs::path& path, std::uint64_t size, const ArtifactDiges
     if (!isRegularFile(path)) {
         return false;
     }
-    if (size > 0 && fs::file_size(path) != size) {
+    if (size > 0 && platform::fileSize(path) != size) {
         return false;
     }
     return hashFile(path, digest.algorithm) == digest.value;
@@ -84,7 +85,7 @@ bool holdsArtifact(const fs::path& path, std::uint64_t size, const ArtifactDiges
 // The partial file written in this attempt is the artifact, judged by the
 // digest taken while it was written.
 bool streamedArtifact(DownloadSink& sink, const fs::path& path, std::uint64_t size, const ArtifactDigest& digest) {
-    if (!isRegularFile(path) || (size > 0 && fs::file_size(path) != size)) {
+    if (!isRegularFile(path) || (size > 0 && platform::fileSize(path) != size)) {
         return false;
     }
     return finishDigest(sink.digest.get()) == digest.value;
@@ -122,7 +123,7 @@ Response performRequest(const std::string& url, DownloadSink& sink, const std::s
                                        std::to_string(sink.sizeCeiling));
         // Nothing of it is worth resuming.
         std::error_code ignored;
-        fs::remove(sink.partialPath, ignored);
+        platform::removeEntry(sink.partialPath, ignored);
         throw Error("LOCAL_ERROR", "Некорректный размер артефакта");
     }
     // Ending the body on purpose is a complete answer, not a broken transfer.
@@ -201,15 +202,15 @@ void downloadArtifact(const Artifact& artifact, const fs::path& target, const st
 
     for (int attempt = 1;; ++attempt) {
         throwIfCancelled(cancelRequested);
-        bool partialExists = fs::exists(fs::symlink_status(partial));
-        if (partialExists && fs::file_size(partial) > (size > 0 ? size : sizeCeiling)) {
-            fs::remove(partial);
+        bool partialExists = platform::entryKind(partial) != platform::EntryKind::missing;
+        if (partialExists && platform::fileSize(partial) > (size > 0 ? size : sizeCeiling)) {
+            platform::removeEntry(partial);
             partialExists = false;
         }
         DownloadSink sink;
         sink.partialPath = partial;
         sink.digestAlgorithm = digest.algorithm;
-        sink.resumeOffset = partialExists ? fs::file_size(partial) : 0;
+        sink.resumeOffset = partialExists ? platform::fileSize(partial) : 0;
         sink.expectedSize = size;
         sink.sizeCeiling = sizeCeiling;
         sink.cancelRequested = cancelRequested;
@@ -220,7 +221,7 @@ void downloadArtifact(const Artifact& artifact, const fs::path& target, const st
         }
 
         long status = fetch(url, sink, bearerToken, tokenOrigin, allowLoopbackHttp, cancelRequested);
-        bool rangeDone = status == 416 && fs::exists(fs::symlink_status(partial));
+        bool rangeDone = status == 416 && platform::entryKind(partial) != platform::EntryKind::missing;
         if (!rangeDone) {
             if (status != 200 && status != 206) {
                 throw Error("DOWNLOAD_FAILED", "Файл недоступен: HTTP " + std::to_string(status),
@@ -239,7 +240,7 @@ void downloadArtifact(const Artifact& artifact, const fs::path& target, const st
         }
         logMessage(LogLevel::Warn, "download.hash-mismatch " + redactUrlForLog(url) + " attempt=" +
                                        std::to_string(attempt));
-        fs::remove(partial);
+        platform::removeEntry(partial);
         if (attempt == kAttempts) {
             throw Error("HASH_MISMATCH", "Контрольная сумма загрузки не совпала");
         }
@@ -253,7 +254,8 @@ void downloadArtifact(const Artifact& artifact, const fs::path& target, const st
     if (isDebugMode()) {
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
         logMessage(LogLevel::Debug, "download.verified " + digest.value + " bytes=" +
-                                        std::to_string(fs::file_size(target)) + " ms=" + std::to_string(elapsed.count()));
+                                        std::to_string(platform::fileSize(target)) +
+                                        " ms=" + std::to_string(elapsed.count()));
     }
 }
 

@@ -2,6 +2,8 @@
 // system's own calls.
 #include "platform/files.h"
 
+#include "platform/file_entries.h"
+
 namespace zarvo::platform {
 
 namespace fs = std::filesystem;
@@ -11,7 +13,7 @@ void createPrivateFolders(const fs::path& folder) {
         return;
     }
     std::error_code error;
-    if (fs::is_directory(folder, error)) {
+    if (followedEntryKind(folder, error) == EntryKind::folder) {
         return;
     }
     const fs::path parent = folder.parent_path();
@@ -19,7 +21,7 @@ void createPrivateFolders(const fs::path& folder) {
         createPrivateFolders(parent);
     }
     createPrivateFolder(folder);
-    if (!fs::is_directory(folder, error)) {
+    if (followedEntryKind(folder, error) != EntryKind::folder) {
         throw fs::filesystem_error("create folder", folder, std::make_error_code(std::errc::not_a_directory));
     }
 }

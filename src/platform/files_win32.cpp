@@ -5,6 +5,7 @@
 // POSIX.
 #include "platform/files_win32.h"
 
+#include "platform/file_entries.h"
 #include "platform/held_files_win32.h"
 #include "platform/private_access_win32.h"
 
@@ -52,10 +53,11 @@ BY_HANDLE_FILE_INFORMATION informationOf(const FileHandle& file, const fs::path&
 // The same open as the POSIX side's plain open: links followed, a folder refused.
 FileHandle openExisting(const fs::path& path, DWORD access, const char* operation) {
     FileHandle file =
-        ownedHandle(::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ownedHandle(::CreateFileW(systemPath(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         DWORD error = ::GetLastError();
-        DWORD attributes = ::GetFileAttributesW(path.c_str());
+        DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             throwErrc(std::errc::is_a_directory, operation, path);
         }
@@ -170,7 +172,7 @@ void throwWin32(DWORD error, const std::string& operation, const fs::path& path)
 }
 
 bool hasReparsePoint(const fs::path& path) noexcept {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    DWORD attributes = ::GetFileAttributesW(systemPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
@@ -181,7 +183,8 @@ FileHandle openWithoutFollowing(const fs::path& path, DWORD access, DWORD sharin
         throwErrc(std::errc::too_many_symbolic_link_levels, "open", path);
     }
     FileHandle file = ownedHandle(
-        ::CreateFileW(path.c_str(), access, sharing, nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        ::CreateFileW(systemPath(path).c_str(), access, sharing, nullptr, disposition,
+                      flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) {
         return file;
     }
@@ -215,8 +218,9 @@ void FileHandle::reset() noexcept {
 FileHandle openFileForReading(const fs::path& path) { return openExisting(path, GENERIC_READ, "open"); }
 
 FileHandle createNewFile(const fs::path& path) {
-    FileHandle file = ownedHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FileHandle file =
+        ownedHandle(::CreateFileW(systemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) {
         throwLastError("create", path);
     }
@@ -288,8 +292,8 @@ void replaceFileDurably(const fs::path& source, const fs::path& target) {
             ::SetLastError(error);  // the close must not hide why
             return false;
         }
-        return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-               FALSE;
+        return ::MoveFileExW(systemPath(source).c_str(), systemPath(target).c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     };
     if (!waitOutHolds("replace", source, replace)) {
         throwLastError("replace", source);
@@ -348,7 +352,7 @@ void copyFileToNew(const fs::path& source, const fs::path& destination) {
         throwLastError("open", source);
     }
     requireRegularFile(from, source);
-    FileHandle to = ownedHandle(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    FileHandle to = ownedHandle(::CreateFileW(systemPath(destination).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!to.valid()) {
         throwLastError("create", destination);
@@ -374,8 +378,10 @@ void copyFileToNew(const fs::path& source, const fs::path& destination) {
 std::error_code moveFolderNoReplace(const fs::path& source, const fs::path& target) {
     // Without MOVEFILE_REPLACE_EXISTING nothing at the target is replaced, and
     // without MOVEFILE_COPY_ALLOWED a move to another volume fails.
-    if (!waitOutHolds("rename", source,
-                      [&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE; })) {
+    if (!waitOutHolds("rename", source, [&] {
+            return ::MoveFileExW(systemPath(source).c_str(), systemPath(target).c_str(), MOVEFILE_WRITE_THROUGH) !=
+                   FALSE;
+        })) {
         return errorCodeOf(::GetLastError());
     }
     return {};
@@ -390,19 +396,20 @@ std::error_code exchangeFolders(const fs::path&, const fs::path&) {
 // Windows has no syncfs: every regular file below the folder is flushed on its
 // own, and the folders' entries are the file system's journal's business.
 void flushFolderTree(const fs::path& folder) {
-    if (!fs::is_directory(fs::symlink_status(folder))) {
+    std::error_code error;
+    if (entryKind(folder, error) != EntryKind::folder) {
         throwErrc(std::errc::not_a_directory, "open", folder);
     }
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.is_regular_file() && !entry.is_symlink()) {
-            flushFile(entry.path());
+    for (const FolderEntry& entry : folderTree(folder)) {
+        if (entry.kind == EntryKind::file) {
+            flushFile(entry.path);
         }
     }
 }
 
 void createPrivateFolder(const fs::path& folder) {
     // Not the parent's rules: a folder made under C:\ would let other accounts in.
-    if (!::CreateDirectoryW(folder.c_str(), privateFolderAttributes())) {
+    if (!::CreateDirectoryW(systemPath(folder).c_str(), privateFolderAttributes())) {
         const DWORD failure = ::GetLastError();
         if (failure != ERROR_ALREADY_EXISTS) {
             throw fs::filesystem_error("create folder", folder, errorCodeOf(failure));
@@ -419,7 +426,7 @@ bool isOutOfSpace(const std::error_code& error) noexcept {
 }
 
 bool restrictToOwner(const fs::path& folder) {
-    if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (::GetFileAttributesW(systemPath(folder).c_str()) == INVALID_FILE_ATTRIBUTES) {
         throwLastError("stat", folder);
     }
     return false;
@@ -427,7 +434,7 @@ bool restrictToOwner(const fs::path& folder) {
 
 FolderWatch::FolderWatch(const fs::path& folder) noexcept
     : handle_(reinterpret_cast<std::intptr_t>(::FindFirstChangeNotificationW(
-          folder.c_str(), FALSE,
+          systemPath(folder).c_str(), FALSE,
           FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
               FILE_NOTIFY_CHANGE_SIZE))) {}
 

@@ -2,9 +2,9 @@
 // one place, Win32 errors as std::system_error, handles inside a FileHandle,
 // and the checks that refuse redirections and files that are not regular.
 //
-// Paths go to the wide-character calls as they are: the program's manifest
-// declares longPathAware, so the system takes paths beyond MAX_PATH wherever
-// its long-path policy allows them.
+// Every path reaches the wide-character calls through systemPath: the
+// manifest's longPathAware counts only where the system-wide long-path policy
+// is on, which it is not by default, so a long path goes in the extended form.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +22,15 @@ namespace zarvo::platform {
 std::wstring utf16FromUtf8(std::string_view text);
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string utf8FromUtf16(std::wstring_view text);
+
+// The path as the Win32 calls take it: as it is while short; from MAX_PATH - 12
+// characters on, absolute, normalised ("/" to "\\", "." and ".." resolved)
+// and extended ("\\?\C:\...", "\\?\UNC\server\share\..."), which
+// has no length limit short of 32,767. An extended or device path stays as it
+// is. Only for the call itself: std::filesystem cannot handle the extended form.
+std::wstring systemPath(const std::filesystem::path& path);
+// A path the system gave back, without the extended prefix, fit for std::filesystem.
+std::filesystem::path plainPath(std::wstring path);
 
 inline HANDLE handleOf(const FileHandle& file) noexcept { return reinterpret_cast<HANDLE>(file.get()); }
 inline FileHandle ownedHandle(HANDLE handle) noexcept { return FileHandle(reinterpret_cast<std::intptr_t>(handle)); }

@@ -123,6 +123,12 @@ HANDLE standardHandleIn(const std::vector<HANDLE>& inherited, DWORD which) {
     return std::find(inherited.begin(), inherited.end(), handle) != inherited.end() ? handle : nullptr;
 }
 
+// The working folder in the plain form the system keeps as a process's
+// current folder: as given while short, else absolute and normalised.
+std::wstring workingFolderOf(const std::filesystem::path& folder) {
+    return plainPath(systemPath(folder)).native();
+}
+
 }  // namespace
 
 bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) {
@@ -206,10 +212,14 @@ ProcessHandle startPlatformProcess(const ProcessStart& start) {
         flags |= EXTENDED_STARTUPINFO_PRESENT;
         inherit = TRUE;
     }
-    if (!::CreateProcessW(start.program.c_str(), commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr,
-                          inherit, flags, nullptr,
-                          start.workingFolder.empty() ? nullptr : start.workingFolder.c_str(), &startup.StartupInfo,
-                          &started)) {
+    // A process's current folder has no extended form: a long one is handed
+    // over plain, and without the system's long-path policy the start then
+    // fails with the system's error.
+    const std::wstring workingFolder =
+        start.workingFolder.empty() ? std::wstring() : workingFolderOf(start.workingFolder);
+    if (!::CreateProcessW(systemPath(start.program).c_str(), commandLine.empty() ? nullptr : commandLine.data(),
+                          nullptr, nullptr, inherit, flags, nullptr,
+                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup.StartupInfo, &started)) {
         throwLastError("CreateProcessW", start.program);
     }
     ::CloseHandle(started.hThread);
@@ -244,7 +254,8 @@ std::filesystem::path executablePath() {
     if (length >= kCapacity) {
         throwWin32(ERROR_INSUFFICIENT_BUFFER, "GetModuleFileNameW");
     }
-    return std::filesystem::path(std::wstring(buffer.data(), length));
+    // A program started by its extended path is told that form, which std::filesystem cannot take.
+    return plainPath(std::wstring(buffer.data(), length));
 }
 
 std::int64_t currentProcessId() noexcept { return static_cast<std::int64_t>(::GetCurrentProcessId()); }

@@ -9,6 +9,7 @@
 
 #include "install/safe_path.h"
 #include "log/logger.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "trust/error.h"
 
@@ -46,7 +47,7 @@ void guardPath(const std::filesystem::path& path) {
     while (current.has_relative_path()) {
         std::error_code error;
         // A component that cannot be asked about (missing, say) is no link.
-        if (std::filesystem::symlink_status(current, error).type() == std::filesystem::file_type::symlink) {
+        if (platform::entryKind(current, error) == platform::EntryKind::link) {
             throw Error("GUARD_UNSAFE_PATH", messageWithPath("Ссылка в защищённой папке", path));
         }
         if (platform::hasRedirectionAttribute(current)) {
@@ -71,17 +72,17 @@ namespace {
 namespace fs = std::filesystem;
 
 // The target first, then every entry below it, each folder before its contents.
-std::vector<fs::path> entriesToDelete(const fs::path& target, const fs::file_status& status) {
+std::vector<fs::path> entriesToDelete(const fs::path& target, platform::EntryKind kind) {
     std::vector<fs::path> entries{target};
-    if (status.type() != fs::file_type::directory) {
+    if (kind != platform::EntryKind::folder) {
         return entries;
     }
     // The walk does not follow folder links; guardPath refuses every link it
     // meets, so a link anywhere in the tree stops the removal before anything
     // is deleted and whatever it points to is never reached.
-    for (auto it = fs::recursive_directory_iterator(target); it != fs::recursive_directory_iterator(); ++it) {
-        guardPath(it->path());
-        entries.push_back(it->path());
+    for (const platform::FolderEntry& entry : platform::folderTree(target)) {
+        guardPath(entry.path);
+        entries.push_back(entry.path);
     }
     return entries;
 }
@@ -93,16 +94,16 @@ void removeWithinStorage(const fs::path& root, const fs::path& target) {
         throw Error("LOCAL_ERROR", "Удаление за пределами хранилища запрещено");
     }
     guardPath(target);
-    fs::file_status status = fs::symlink_status(target);
-    if (status.type() == fs::file_type::not_found) {
+    const platform::EntryKind kind = platform::entryKind(target);
+    if (kind == platform::EntryKind::missing) {
         return;
     }
-    std::vector<fs::path> entries = entriesToDelete(target, status);
+    std::vector<fs::path> entries = entriesToDelete(target, kind);
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         // Checked again right before the deletion: a folder swapped for a
         // link since the walk must not be deleted through.
         guardPath(*it);
-        fs::remove(*it);
+        platform::removeEntry(*it);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "install/safe_path.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "storage/path_guard.h"
 #include "storage/path_kind.h"
@@ -25,30 +26,30 @@ void linkVerifiedFile(const std::filesystem::path& source, const std::filesystem
     if (expected.size() != 64 || !isLowerHex(expected)) {
         damaged();
     }
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(source))) {
+    if (platform::entryKind(source) != platform::EntryKind::file) {
         damaged();
     }
     if (hashFile(source, "sha256") != expected) {
         damaged();
     }
     std::error_code ignored;
-    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(destination)) &&
-        std::filesystem::equivalent(source, destination, ignored)) {
+    if (platform::entryKind(destination) == platform::EntryKind::file &&
+        platform::sameFile(source, destination, ignored)) {
         return;
     }
     platform::createPrivateFolders(destination.parent_path());
     if (existsAtAll(destination)) {
-        std::filesystem::remove(destination);
+        platform::removeEntry(destination);
     }
     // A hard link is whole the moment it exists, so it takes its final name at
     // once (the destination lies in a private stage): on Windows a link to a
     // file held open without delete sharing, as a verified core is, cannot be
     // renamed.
     std::error_code linkFailure;
-    std::filesystem::create_hard_link(source, destination, linkFailure);
+    platform::createHardLink(source, destination, linkFailure);
     if (!linkFailure) {
         if (hashFile(destination, "sha256") != expected) {
-            std::filesystem::remove(destination, ignored);
+            platform::removeEntry(destination, ignored);
             throw Error("HASH_MISMATCH", "Общий файл изменился при подключении");
         }
         return;
@@ -58,13 +59,13 @@ void linkVerifiedFile(const std::filesystem::path& source, const std::filesystem
     auto temporary = destination;
     temporary += ".link-" + randomHexName();
     try {
-        std::filesystem::copy_file(source, temporary);
+        platform::copyFile(source, temporary);
         if (hashFile(temporary, "sha256") != expected) {
             throw Error("HASH_MISMATCH", "Общий файл изменился при подключении");
         }
-        std::filesystem::rename(temporary, destination);
+        platform::renameEntry(temporary, destination);
     } catch (...) {
-        std::filesystem::remove(temporary, ignored);
+        platform::removeEntry(temporary, ignored);
         throw;
     }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "storage/bootstrap_state.h"
 #include "storage/data_layout.h"
@@ -26,11 +27,11 @@ namespace fs = std::filesystem;
 std::vector<fs::path> entriesOf(const fs::path& folder) {
     guardPath(folder);
     std::vector<fs::path> entries;
-    if (fs::symlink_status(folder).type() == fs::file_type::not_found) {
+    if (platform::entryKind(folder) == platform::EntryKind::missing) {
         return entries;
     }
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        entries.push_back(entry.path());
+    for (const platform::FolderEntry& entry : platform::folderEntries(folder)) {
+        entries.push_back(entry.path);
     }
     return entries;
 }

@@ -4,6 +4,7 @@
 
 #include <system_error>
 
+#include "platform/file_entries.h"
 #include "platform/files.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
@@ -21,11 +22,10 @@ Error sizeError(const std::filesystem::path& path) {
 
 std::string readFileLimited(const std::filesystem::path& path, std::uintmax_t ceiling) {
     std::error_code failure;
-    auto status = std::filesystem::status(path, failure);
-    if (failure || !std::filesystem::is_regular_file(status)) {
+    if (platform::followedEntryKind(path, failure) != platform::EntryKind::file || failure) {
         throw sizeError(path);
     }
-    auto size = std::filesystem::file_size(path, failure);
+    auto size = platform::fileSize(path, failure);
     if (failure || size > ceiling) {
         throw sizeError(path);
     }
@@ -76,13 +76,13 @@ void writeFileAtomic(const std::filesystem::path& path, std::string_view bytes) 
         platform::closeFile(file);
     } catch (const std::system_error&) {
         file.reset();
-        std::filesystem::remove(temporary);
+        platform::removeEntry(temporary);
         throw Error("LOCAL_ERROR", "Не удалось сохранить файл. Проверьте свободное место.");
     }
     try {
         platform::replaceFileDurably(temporary, path);
     } catch (const std::system_error&) {
-        std::filesystem::remove(temporary);
+        platform::removeEntry(temporary);
         throw Error("LOCAL_ERROR", "Не удалось заменить файл");
     }
 }

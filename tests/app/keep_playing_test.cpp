@@ -14,14 +14,24 @@ namespace fs = std::filesystem;
 
 const std::string kOfflineStage = "Открываем сохранённый интерфейс без подключения";
 
+// A file as deep as a core may hold one: inside a slot its path passes what
+// Windows takes in the plain form.
+const std::string kDeepFile = [] {
+    std::string name = "data";
+    while (name.size() < 200) {
+        name += "/a-folder-deep-inside-the-core";
+    }
+    return name + "/deep.txt";
+}();
+
 class KeepPlayingTest : public ReleaseServiceTest {
 protected:
-    // A release whose core holds two data files beside the program.
+    // A release whose core holds three data files beside the program, one deep.
     Json::Value releaseManifest(long long sequence, const std::string& data = "notes\n") {
         Json::Value manifest = compatibleManifest(sequence);
         publishRelease(manifest, releaseDir.path(), files.url(""), "ui.rcc", "ui package");
         publishCore(manifest, "core-" + std::to_string(sequence),
-                    {{"config/settings.txt", "volume=3\n"}, {"data/notes.txt", data}});
+                    {{"config/settings.txt", "volume=3\n"}, {"data/notes.txt", data}, {kDeepFile, "deep\n"}});
         return manifest;
     }
 
@@ -71,6 +81,8 @@ TEST_F(KeepPlayingTest, ADamagedCoreIsRebuiltOnlineAndRefusedOffline) {
          "Файлы приложения повреждены: data/notes.txt\n"},
         {"data/extra.dll", [&] { writeFile(core / "data/extra.dll", "injected"); },
          "Посторонний файл приложения: data/extra.dll\n"},
+        {kDeepFile.c_str(), [&] { writeFile(core / kDeepFile, "shallow\n"); },
+         "Файлы приложения изменены: " + kDeepFile + "\n"},
     };
     std::size_t starts = coreStarts();
     for (const auto& c : cases) {

@@ -391,5 +391,33 @@ TEST_F(WindowsProgramTest, ThePreviewWindowIsRoundedAndDrawnAsOnLinux) {
     EXPECT_GT(image.countBright(494, 170, 52, 28), 20) << "the percentage";
 }
 
+// A default Windows takes paths beyond MAX_PATH only in the extended form; a
+// core file whose full path passes 300 characters installs, verifies and
+// launches. (Wine takes long paths in every form, so here this guards the
+// deep install's road rather than the form itself.)
+TEST_F(WindowsProgramTest, ACoreFileBeyondTheOldPathLimitInstallsVerifiesAndLaunches) {
+    std::string deep = "data";
+    while (deep.size() < 190) {
+        deep += "/a-folder-deep-inside-the-core";
+    }
+    deep += "/deep.txt";
+    writeFile(inputs.dir / "windows-core" / deep, "deep");
+    dataDir = inputs.dir / "a-data-folder-whose-own-path-takes-the-slot-files-further";
+    publish();
+    ChildResult installed = run();
+    ASSERT_EQ(installed.exitCode, 0) << installed.standardError << log();
+    EXPECT_EQ(lines(installed.standardOutput), kInstalled);
+    const fs::path file = dataDir / "slots" / state()["activeSlot"].asString() / "core" / deep;
+    EXPECT_GT(windowsPath(file).size(), 300u);
+    EXPECT_EQ(readFile(file), "deep");
+
+    // Without the service every file is verified before the core starts again.
+    server.reset();
+    ChildResult offline = run();
+    EXPECT_EQ(offline.exitCode, 0) << offline.standardError << log();
+    EXPECT_EQ(lines(offline.standardOutput), kOffline);
+    EXPECT_EQ(coreStarts().size(), 2u);
+}
+
 }  // namespace
 }  // namespace zarvo::test

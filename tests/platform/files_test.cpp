@@ -295,8 +295,8 @@ TEST(Files, PathTextIsUtf8BothWays) {
     EXPECT_EQ(readText(pathFromUtf8(pathToUtf8(dir.path() / path))), "содержимое");
 }
 
-// Windows takes these only with its long-path policy on, for programs whose
-// manifest says longPathAware (the test programs' does); Wine always does.
+// A default Windows takes these only in the extended form, which the layer
+// gives them; Wine takes either form.
 TEST(Files, PathsLongerThanTheOldLimitWork) {
     TempDir dir;
     fs::path folder = dir.path();
