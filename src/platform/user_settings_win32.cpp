@@ -1,10 +1,12 @@
 // User settings on Windows: the APPDATA and LOCALAPPDATA variables, the
 // runtime's UTF-8 locale where it has one, the client-area animation switch
-// of SystemParametersInfoW, and the Start menu's shortcut (a shell link).
+// of SystemParametersInfoW, the Start menu's shortcut (a shell link), and the
+// per-user uninstall key that "Apps & features" lists.
 #include "platform/user_settings.h"
 
 #include <clocale>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -133,24 +135,40 @@ struct ShellLink {
     }
 };
 
-// Whether the shortcut at path already starts executable in its folder.
-bool startsAlready(const fs::path& path, const fs::path& executable) {
+struct ShortcutTarget {
+    std::wstring program;
+    std::wstring folder;
+};
+
+// What the shortcut at path starts, and in which folder; nothing when it is
+// not a readable shell link.
+std::optional<ShortcutTarget> shortcutTarget(const fs::path& path) {
     if (!fs::is_regular_file(fs::symlink_status(path))) {
-        return false;
+        return std::nullopt;
     }
     ShellLink existing;
     if (FAILED(existing.file->Load(path.c_str(), STGM_READ))) {
-        return false;
+        return std::nullopt;
     }
     std::wstring target(32768, L'\0');
     std::wstring folder(32768, L'\0');
     if (existing.link->GetPath(target.data(), static_cast<int>(target.size()), nullptr, SLGP_RAWPATH) != S_OK ||
         FAILED(existing.link->GetWorkingDirectory(folder.data(), static_cast<int>(folder.size())))) {
-        return false;
+        return std::nullopt;
     }
     target.resize(std::wcslen(target.c_str()));
     folder.resize(std::wcslen(folder.c_str()));
-    return target == executable.wstring() && folder == executable.parent_path().wstring();
+    return ShortcutTarget{target, folder};
+}
+
+// Whether the shortcut at path already starts executable in its folder.
+bool startsAlready(const fs::path& path, const fs::path& executable) {
+    const std::optional<ShortcutTarget> target = shortcutTarget(path);
+    return target && target->program == executable.wstring() && target->folder == executable.parent_path().wstring();
+}
+
+fs::path startMenuFolder() {
+    return roamingAppDataFolder() / L"Microsoft" / L"Windows" / L"Start Menu" / L"Programs";
 }
 
 }  // namespace
@@ -161,7 +179,7 @@ bool startsAlready(const fs::path& path, const fs::path& executable) {
 DesktopEntryUpdate pointDesktopEntryAt(const fs::path& given) {
     // The form the shell stores and gives back: one kind of separator, no "." or "..".
     const fs::path executable = fs::path(given).make_preferred().lexically_normal();
-    const fs::path folder = roamingAppDataFolder() / L"Microsoft" / L"Windows" / L"Start Menu" / L"Programs";
+    const fs::path folder = startMenuFolder();
     const fs::path shortcut = folder / kShortcutName;
     if (hasRedirectionAttribute(folder) || hasRedirectionAttribute(shortcut)) {
         return DesktopEntryUpdate::leftAlone;
@@ -187,6 +205,107 @@ DesktopEntryUpdate pointDesktopEntryAt(const fs::path& given) {
         throw;
     }
     return DesktopEntryUpdate::written;
+}
+
+EntryRemoval removeDesktopEntryInto(const fs::path& folder) {
+    const fs::path shortcut = startMenuFolder() / kShortcutName;
+    if (hasRedirectionAttribute(shortcut.parent_path()) || hasRedirectionAttribute(shortcut)) {
+        return EntryRemoval::kept;
+    }
+    if (!fs::exists(fs::symlink_status(shortcut))) {
+        return EntryRemoval::absent;
+    }
+    std::optional<ShortcutTarget> target;
+    {
+        ComApartment com;
+        target = shortcutTarget(shortcut);
+    }
+    if (!target || !liesInside(target->program, folder)) {
+        return EntryRemoval::kept;
+    }
+    if (!::DeleteFileW(shortcut.c_str())) {
+        throwLastError("remove shortcut", shortcut);
+    }
+    return EntryRemoval::removed;
+}
+
+namespace {
+
+constexpr const wchar_t* kUninstallKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZarvoLauncher";
+
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    ~RegistryKey() {
+        if (key_ != nullptr) {
+            ::RegCloseKey(key_);
+        }
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    HKEY* out() noexcept { return &key_; }
+    HKEY get() const noexcept { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+void check(LSTATUS status, const char* operation) {
+    if (status != ERROR_SUCCESS) {
+        throwWin32(static_cast<DWORD>(status), operation);
+    }
+}
+
+void setText(const RegistryKey& key, const wchar_t* name, const std::wstring& value) {
+    check(::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
+          "RegSetValueExW");
+}
+
+void setNumber(const RegistryKey& key, const wchar_t* name, DWORD value) {
+    check(::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+          "RegSetValueExW");
+}
+
+// A program path as the shell's command lines quote it.
+std::wstring quoted(const fs::path& path) { return L"\"" + path.wstring() + L"\""; }
+
+}  // namespace
+
+DesktopEntryUpdate registerForUninstall(const UninstallEntry& entry) {
+    const fs::path executable = fs::path(entry.executable).make_preferred().lexically_normal();
+    RegistryKey key;
+    check(::RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                            nullptr, key.out(), nullptr),
+          "RegCreateKeyExW");
+    setText(key, L"DisplayName", L"Zarvo Launcher");
+    setText(key, L"DisplayVersion", utf16FromUtf8(entry.version));
+    setText(key, L"Publisher", utf16FromUtf8(entry.publisher));
+    setText(key, L"DisplayIcon", executable.wstring() + L",0");
+    setText(key, L"InstallLocation", fs::path(entry.installLocation).make_preferred().lexically_normal().wstring());
+    setText(key, L"UninstallString", quoted(executable) + L" --uninstall");
+    // The same without a window, for tools that remove programs unattended.
+    setText(key, L"QuietUninstallString", quoted(executable) + L" --uninstall --headless");
+    setNumber(key, L"NoModify", 1);
+    setNumber(key, L"NoRepair", 1);
+    return DesktopEntryUpdate::written;
+}
+
+EntryRemoval removeUninstallEntryOf(const fs::path& folder) {
+    std::wstring location(32768, L'\0');
+    DWORD size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+    const LSTATUS read = ::RegGetValueW(HKEY_CURRENT_USER, kUninstallKey, L"InstallLocation", RRF_RT_REG_SZ, nullptr,
+                                        location.data(), &size);
+    if (read == ERROR_FILE_NOT_FOUND) {
+        return EntryRemoval::absent;
+    }
+    check(read, "RegGetValueW");
+    location.resize(std::wcslen(location.c_str()));
+    if (!isSameLocation(fs::path(location), folder)) {
+        return EntryRemoval::kept;
+    }
+    check(::RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey), "RegDeleteKeyW");
+    return EntryRemoval::removed;
 }
 
 }  // namespace zarvo::platform
