@@ -6,6 +6,7 @@
 
 #include "log/redaction.h"
 #include "platform/files.h"
+#include "platform/installed_programs.h"
 #include "platform/processes.h"
 #include "platform/user_settings.h"
 #include "storage/data_directory_hold.h"

@@ -11,6 +11,7 @@
 #include "launch/start_process.h"
 #include "log/logger.h"
 #include "platform/files.h"
+#include "platform/installed_programs.h"
 #include "platform/processes.h"
 #include "platform/user_settings.h"
 #include "storage/bootstrap_state.h"

@@ -1,7 +1,6 @@
 // What the user's system says about the user: the per-user folders the data
 // directory lives under, the character-type locale, the names of this
-// platform, the animation setting, the user's menu entry for the program, and
-// its entry in the system's list of installed programs.
+// platform, the animation setting, and the user's menu entry for the program.
 #pragma once
 
 #include <filesystem>
@@ -81,24 +80,5 @@ enum class EntryRemoval {
 // program it starts lies inside folder: the menu may belong to another copy.
 // Raises std::system_error, or UserFolderUnavailable. Main thread.
 EntryRemoval removeDesktopEntryInto(const std::filesystem::path& folder);
-
-// --- Installed programs -----------------------------------------------------------
-
-// What the system's list of installed programs shows for the program.
-struct UninstallEntry {
-    std::filesystem::path executable;       // its icon, and the program that removes it with "--uninstall"
-    std::filesystem::path installLocation;  // the data folder
-    std::string version;
-    std::string publisher;
-};
-
-// Lists the program among the current user's installed programs (Windows:
-// the key HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZarvoLauncher,
-// replacing what it held), so that the player can remove it the usual way.
-// Returns written, or leftAlone where the system keeps no such list (Linux).
-// Raises std::system_error.
-DesktopEntryUpdate registerForUninstall(const UninstallEntry& entry);
-// Removes that listing when its install location is folder. Raises std::system_error.
-EntryRemoval removeUninstallEntryOf(const std::filesystem::path& folder);
 
 }  // namespace zarvo::platform

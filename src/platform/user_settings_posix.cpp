@@ -1,7 +1,6 @@
 // User settings on Linux: the XDG base folders stand in for APPDATA and
 // LOCALAPPDATA, the character type is picked from the UTF-8 locales, and the
 // menu entry is a per-user desktop file that the desktop prefers over the installed one.
-// The desktops keep no list of installed programs: there is nothing to register.
 #include "platform/user_settings.h"
 
 #include <fcntl.h>
@@ -191,9 +190,5 @@ EntryRemoval removeDesktopEntryInto(const fs::path& folder) {
     }
     return EntryRemoval::removed;
 }
-
-DesktopEntryUpdate registerForUninstall(const UninstallEntry&) { return DesktopEntryUpdate::leftAlone; }
-
-EntryRemoval removeUninstallEntryOf(const fs::path&) { return EntryRemoval::absent; }
 
 }  // namespace zarvo::platform
