@@ -39,13 +39,13 @@ void checkStatus(LSTATUS status, const char* operation) {
 
 void setText(const RegistryKey& key, const wchar_t* name, const std::wstring& value) {
     checkStatus(::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-          "RegSetValueExW");
+                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
+                "RegSetValueExW");
 }
 
 void setNumber(const RegistryKey& key, const wchar_t* name, DWORD value) {
     checkStatus(::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
-          "RegSetValueExW");
+                "RegSetValueExW");
 }
 
 // A program path as the shell's command lines quote it.
@@ -56,9 +56,9 @@ std::wstring quoted(const fs::path& path) { return L"\"" + path.wstring() + L"\"
 DesktopEntryUpdate registerForUninstall(const UninstallEntry& entry) {
     const fs::path executable = fs::path(entry.executable).make_preferred().lexically_normal();
     RegistryKey key;
-    checkStatus(::RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                            nullptr, key.out(), nullptr),
-          "RegCreateKeyExW");
+    checkStatus(::RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_SET_VALUE, nullptr, key.out(), nullptr),
+                "RegCreateKeyExW");
     setText(key, L"DisplayName", L"Zarvo Launcher");
     setText(key, L"DisplayVersion", utf16FromUtf8(entry.version));
     setText(key, L"Publisher", utf16FromUtf8(entry.publisher));

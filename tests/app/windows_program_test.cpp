@@ -30,6 +30,8 @@ namespace fs = std::filesystem;
 const std::string kInstalled =
     "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОткрываем ZarvoLauncher\nГотово\n";
 const std::string kOffline = "Проверка обновлений\nОткрываем сохранённый интерфейс без подключения\n";
+// The program's listing among the prefix user's installed programs.
+const std::string kUninstallKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZarvoLauncher";
 
 fs::path windowsBuild() {
     const char* folder = std::getenv("ZARVO_WINDOWS_BUILD");
@@ -376,6 +378,7 @@ TEST_F(WindowsProgramTest, HandsOverIntoTheDefaultFolderWithAShortcutAndThenRuns
     EXPECT_EQ(coreStarts().size(), 2u);
     fs::remove_all(dataDir);
     fs::remove(shortcut);
+    wineCommand({"reg", "delete", kUninstallKey, "/f"});
 }
 
 // The same checks as the Linux preview's: the native region is rounded, and
@@ -415,10 +418,9 @@ TEST_F(WindowsProgramTest, ListedAmongInstalledProgramsAndRemovedByTheListedComm
     const fs::path appData = prefixAppData();
     ASSERT_FALSE(appData.empty());
     const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
-    const std::string key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZarvoLauncher";
     dataDir = appData / "ZarvoLauncher";
     fs::remove_all(dataDir);
-    wineCommand({"reg", "delete", key, "/f"});
+    wineCommand({"reg", "delete", kUninstallKey, "/f"});
     publish(true);
     ChildResult old = wine({"--headless", "--service-url", server->url(""), "--allow-loopback-http", "--code-trust",
                             windowsPath(inputs.trust)});
@@ -428,7 +430,7 @@ TEST_F(WindowsProgramTest, ListedAmongInstalledProgramsAndRemovedByTheListedComm
     // The installed copy releases the update lock as it ends.
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
-    const std::string listed = lines(wineCommand({"reg", "query", key}).standardOutput);
+    const std::string listed = lines(wineCommand({"reg", "query", kUninstallKey}).standardOutput);
     const auto value = [&](const std::string& name) {
         const std::size_t at = listed.find("    " + name + "    ");
         const std::size_t end = listed.find('\n', at);
@@ -465,7 +467,7 @@ TEST_F(WindowsProgramTest, ListedAmongInstalledProgramsAndRemovedByTheListedComm
     fs::remove(moved);
     EXPECT_FALSE(fs::exists(dataDir));
     EXPECT_FALSE(fs::exists(shortcut));
-    EXPECT_NE(wineCommand({"reg", "query", key}).exitCode, 0);
+    EXPECT_NE(wineCommand({"reg", "query", kUninstallKey}).exitCode, 0);
 }
 
 }  // namespace
