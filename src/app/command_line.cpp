@@ -10,9 +10,9 @@
 namespace zarvo {
 namespace {
 
-constexpr std::array<const char*, 9> kFlags = {
+constexpr std::array<const char*, 10> kFlags = {
     "--debug",   "--headless",      "--no-launch", "--no-self-update", "--allow-loopback-http",
-    "--preview", "--preview-error", "--help",      "--version",
+    "--preview", "--preview-error", "--help",      "--version",        "--uninstall",
 };
 
 // Options with a value, the self-replacement's included.
@@ -79,12 +79,16 @@ std::string usageText() {
            "  ZarvoLauncher [--headless] [--data-dir ПАПКА] [--service-url АДРЕС] [--code-trust ФАЙЛ]\n"
            "                [--allow-loopback-http] [--no-launch] [--no-self-update] [--debug]\n"
            "  ZarvoLauncher --preview [--preview-error] [--screenshot ФАЙЛ]\n"
+           "  ZarvoLauncher --uninstall [--headless] [--data-dir ПАПКА]\n"
            "  ZarvoLauncher --help | --version\n"
            "\n"
            "Режимы:\n"
            "  обычный              обновление и запуск с окном прогресса; закрытие окна отменяет обновление\n"
            "  --headless           без окна: этапы выводятся в стандартный вывод, ошибка — в стандартный поток ошибок\n"
            "  --preview            только показать окно, без обновления и без сети\n"
+           "  --uninstall          удалить программу: папку данных, ярлык в меню и запись\n"
+           "                       в списке установленных программ (Windows); отказ, пока\n"
+           "                       запущены обновление, лаунчер или игра\n"
            "  --self-replace       служебный: так престартер запускает свою новую версию\n"
            "\n"
            "Параметры:\n"
@@ -107,7 +111,7 @@ std::string usageText() {
            "\n"
            "Коды завершения:\n"
            "  0  обновление и запуск прошли успешно; окно предпросмотра закрыто или снимок сохранён;\n"
-           "     выведена справка или версия\n"
+           "     выведена справка или версия; программа удалена\n"
            "  1  ошибка: её текст в журнале и в окне ошибки (при --headless, а также при ошибке\n"
            "     в командной строке — в стандартном потоке ошибок)\n";
 }

@@ -12,7 +12,7 @@ namespace zarvo {
 // options are understood, so a value spelled like one of them also counts.
 bool wantsErrorWindow(const std::vector<std::string>& arguments);
 // Reads the arguments after the program name into name -> value; the flags
-// (the seven of a run, and --help and --version) get "true", every other word
+// (the seven of a run, --help, --version and --uninstall) get "true", every other word
 // takes the next argument unchanged as its value, and a later name replaces an
 // earlier one. Raises "LOCAL_ERROR" "Missing argument: <name>" when a name
 // ends the command line.

@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/forward_to_installed.h"
 #include "app/settings.h"
+#include "app/uninstall.h"
 #include "app/window_mode.h"
 #include "launch/start_process.h"
 #include "log/logger.h"
@@ -83,6 +84,14 @@ int startUp(Bootstrap& bootstrap, const std::vector<std::string>& arguments, Sta
     const std::vector<std::string> unknown = unknownOptionNames(bootstrap.options);
     if (!unknown.empty() && bootstrap.hasOption("--headless")) {
         std::cerr << redactText(unknownOptionsWarning(unknown)) << '\n' << std::flush;
+    }
+    if (bootstrap.hasOption("--uninstall")) {
+        // The player's own folder as it is now: no earlier folder is moved in just to be removed.
+        auto given = bootstrap.options.find("--data-dir");
+        const std::filesystem::path dataDir =
+            given == bootstrap.options.end() ? roamingDataDirectory() : platform::pathFromUtf8(given->second);
+        state.logPath = DataLayout(std::filesystem::absolute(dataDir)).logFile();
+        return runUninstall(dataDir);
     }
     // A verified core is held open while it starts; it gets the starting limit back.
     const platform::OpenFileLimit fileLimit = platform::raiseOpenFileLimit();

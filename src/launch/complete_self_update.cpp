@@ -3,13 +3,16 @@
 // installed copy. The checks come first, so a refused run changes nothing.
 #include <chrono>
 #include <string>
+#include <system_error>
 
+#include "build_config.h"
 #include "install/safe_path.h"
 #include "launch/self_update.h"
 #include "launch/start_process.h"
 #include "log/logger.h"
 #include "platform/file_entries.h"
 #include "platform/files.h"
+#include "platform/installed_programs.h"
 #include "platform/processes.h"
 #include "platform/user_settings.h"
 #include "storage/bootstrap_state.h"
@@ -158,22 +161,44 @@ StorageLock takeUpdateLock(const DataLayout& layout) {
     return lock;
 }
 
-// Only a player's own data directory decides what the desktop starts; a
-// folder given for tests or a portable copy leaves the menu alone.
-void pointDesktopAt(const fs::path& dataDir, const fs::path& executable) {
+// Only a player's own data directory decides what the desktop starts and what
+// the system lists as installed; a folder given for tests or a portable copy
+// leaves both alone.
+bool isPlayersDataDirectory(const fs::path& dataDir) {
     try {
         std::error_code error;
-        if (!fs::equivalent(dataDir, roamingDataDirectory(), error) || error) {
-            return;
-        }
+        return fs::equivalent(dataDir, roamingDataDirectory(), error) && !error;
+    } catch (const std::exception& error) {
+        // No user folder to compare with: nothing of the player's to point.
+        logMessage(LogLevel::Warn, std::string("self-update.user-folder error=") + error.what());
+        return false;
+    }
+}
+
+const char* updateText(platform::DesktopEntryUpdate result) {
+    return result == platform::DesktopEntryUpdate::written     ? "written"
+           : result == platform::DesktopEntryUpdate::unchanged ? "unchanged"
+                                                               : "left-alone";
+}
+
+void pointDesktopAt(const fs::path& executable) {
+    try {
         const platform::DesktopEntryUpdate result = platform::pointDesktopEntryAt(executable);
-        const char* outcome = result == platform::DesktopEntryUpdate::written     ? "written"
-                              : result == platform::DesktopEntryUpdate::unchanged ? "unchanged"
-                                                                                  : "left-alone";
-        logMessage(LogLevel::Info, std::string("self-update.desktop-entry result=") + outcome);
+        logMessage(LogLevel::Info, std::string("self-update.desktop-entry result=") + updateText(result));
     } catch (const std::exception& error) {
         // The installed copy works without it; the menu keeps starting the old program.
         logMessage(LogLevel::Warn, std::string("self-update.desktop-entry error=") + error.what());
+    }
+}
+
+void registerForUninstall(const fs::path& dataDir, const fs::path& executable) {
+    try {
+        const platform::UninstallEntry entry{executable, normalised(dataDir), build::kVersion, build::kPublisher};
+        const platform::DesktopEntryUpdate result = platform::registerForUninstall(entry);
+        logMessage(LogLevel::Info, std::string("self-update.uninstall-entry result=") + updateText(result));
+    } catch (const std::exception& error) {
+        // Only the system's list misses it; "--uninstall" still removes the program.
+        logMessage(LogLevel::Warn, std::string("self-update.uninstall-entry error=") + error.what());
     }
 }
 
@@ -212,7 +237,10 @@ void completeSelfUpdate(const SelfUpdateContext& context) {
         clearHandOverAttempts(state);
     });
     logMessage(LogLevel::Info, "self-update.installed current=" + pathToGenericUtf8(current) + " bundle=" + hash);
-    pointDesktopAt(context.dataDir, target);
+    if (isPlayersDataDirectory(context.dataDir)) {
+        pointDesktopAt(target);
+        registerForUninstall(context.dataDir, target);
+    }
     // The installed copy takes the lock itself.
     updateLock.release();
 

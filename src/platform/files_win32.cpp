@@ -469,4 +469,45 @@ std::string pathToGenericUtf8(const fs::path& path) { return utf8FromUtf16(path.
 
 fs::path pathFromUtf8(const std::string& text) { return fs::path(utf16FromUtf8(text)).make_preferred(); }
 
+namespace {
+
+// The names of a path made absolute and normal, without the empty last name
+// a trailing separator leaves.
+std::vector<std::wstring> namesOf(const fs::path& path) {
+    std::vector<std::wstring> names;
+    for (const fs::path& name : fs::absolute(path).lexically_normal()) {
+        if (!name.empty()) {
+            names.push_back(name.wstring());
+        }
+    }
+    return names;
+}
+
+// Whether the first names of path are those of folder, compared as the file system does, without case.
+bool beginsWith(const std::vector<std::wstring>& path, const std::vector<std::wstring>& folder) {
+    if (path.size() < folder.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < folder.size(); ++i) {
+        if (::CompareStringOrdinal(path[i].c_str(), -1, folder[i].c_str(), -1, TRUE) != CSTR_EQUAL) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool liesInside(const fs::path& path, const fs::path& folder) {
+    const std::vector<std::wstring> inner = namesOf(path);
+    const std::vector<std::wstring> outer = namesOf(folder);
+    return inner.size() > outer.size() && beginsWith(inner, outer);
+}
+
+bool isSameLocation(const fs::path& first, const fs::path& second) {
+    const std::vector<std::wstring> one = namesOf(first);
+    const std::vector<std::wstring> other = namesOf(second);
+    return one.size() == other.size() && beginsWith(one, other);
+}
+
 }  // namespace zarvo::platform

@@ -57,5 +57,11 @@ FileHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access,
 // Raises std::system_error (EINVAL) unless the handle is a regular file on disk:
 // not a folder, a device or a pipe.
 void requireRegularFile(const FileHandle& file, const std::filesystem::path& path);
+// Whether path lies strictly inside folder, judged lexically (both made
+// absolute and normal) and name by name without regard to case, as the file
+// system compares names.
+bool liesInside(const std::filesystem::path& path, const std::filesystem::path& folder);
+// Whether the two paths name the same place, judged the same way.
+bool isSameLocation(const std::filesystem::path& first, const std::filesystem::path& second);
 
 }  // namespace zarvo::platform

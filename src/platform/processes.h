@@ -115,6 +115,14 @@ ProcessWait waitForProcessById(std::uint64_t processId, std::chrono::millisecond
 // Absolute path of the running executable. Raises std::system_error.
 std::filesystem::path executablePath();
 std::int64_t currentProcessId() noexcept;
+// When the running executable lies inside folder and the system refuses to
+// delete a running program's file (Windows, which still lets it be renamed
+// within its volume), moves it to a new name in the user's temporary folder,
+// where it stays for the system's clean-up, and returns that name; folder can
+// then be removed while the program runs. Returns nothing otherwise: POSIX
+// deletes a running program's file like any other. Raises std::system_error
+// (a temporary folder on another volume, say); nothing moved then.
+std::optional<std::filesystem::path> moveRunningProgramOutOf(const std::filesystem::path& folder);
 
 // Marks a network socket (a descriptor, or a SOCKET on Windows) as not
 // inherited by child processes, so an idle connection never stays open inside

@@ -256,6 +256,9 @@ std::filesystem::path executablePath() {
 
 std::int64_t currentProcessId() noexcept { return static_cast<std::int64_t>(::getpid()); }
 
+// A running program's file is unlinked like any other; its pages stay mapped.
+std::optional<std::filesystem::path> moveRunningProgramOutOf(const std::filesystem::path&) { return std::nullopt; }
+
 // libcurl opens its sockets without close-on-exec; this sets it afterwards.
 void keepSocketFromChildren(std::intptr_t socket) {
     int descriptor = static_cast<int>(socket);

@@ -260,6 +260,27 @@ std::filesystem::path executablePath() {
 
 std::int64_t currentProcessId() noexcept { return static_cast<std::int64_t>(::GetCurrentProcessId()); }
 
+std::optional<std::filesystem::path> moveRunningProgramOutOf(const std::filesystem::path& folder) {
+    const std::filesystem::path program = executablePath();
+    if (!liesInside(program, folder)) {
+        return std::nullopt;
+    }
+    wchar_t temporary[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temporary);
+    if (length == 0 || length > MAX_PATH) {
+        throwLastError("GetTempPathW");
+    }
+    const std::filesystem::path target =
+        std::filesystem::path(std::wstring(temporary, length)) /
+        (L"ZarvoLauncher-removed-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+         std::to_wstring(::GetTickCount64()) + L".exe");
+    // No MOVEFILE_COPY_ALLOWED: a copy would leave the running file where it was.
+    if (!::MoveFileExW(systemPath(program).c_str(), systemPath(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        throwLastError("move running program", program);
+    }
+    return target;
+}
+
 void keepSocketFromChildren(std::intptr_t socket) {
     if (!::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0)) {
         throwLastError("SetHandleInformation");

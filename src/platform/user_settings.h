@@ -70,4 +70,15 @@ enum class DesktopEntryUpdate {
 // UserFolderUnavailable. Main thread (Windows: it enters COM on that thread).
 DesktopEntryUpdate pointDesktopEntryAt(const std::filesystem::path& executable);
 
+enum class EntryRemoval {
+    removed,  // it started a program inside the folder and is gone
+    absent,   // there was none, or the system has no such entry
+    kept,     // it belongs to a program elsewhere, or a link stands in its place
+};
+
+// Removes the menu entry that pointDesktopEntryAt writes, but only when the
+// program it starts lies inside folder: the menu may belong to another copy.
+// Raises std::system_error, or UserFolderUnavailable. Main thread.
+EntryRemoval removeDesktopEntryInto(const std::filesystem::path& folder);
+
 }  // namespace zarvo::platform

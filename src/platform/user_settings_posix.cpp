@@ -161,4 +161,34 @@ DesktopEntryUpdate pointDesktopEntryAt(const fs::path& executable) {
     return DesktopEntryUpdate::written;
 }
 
+EntryRemoval removeDesktopEntryInto(const fs::path& folder) {
+    const fs::path entry = roamingAppDataFolder() / "applications" / kDesktopEntryName;
+    if (isLink(entry.parent_path()) || isLink(entry)) {
+        return EntryRemoval::kept;
+    }
+    FileHandle file(::open(entry.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!file.valid()) {
+        if (errno == ENOENT) {
+            return EntryRemoval::absent;
+        }
+        fail(errno, "open " + entry.string());
+    }
+    std::string text;
+    char buffer[4096];
+    for (std::size_t count; (count = readSome(file, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, count);
+    }
+    // Quoting works character by character, so the quoted folder with its
+    // separator begins the quoted path of every program inside it.
+    const std::string quotedFolder = execValue((fs::absolute(folder).lexically_normal() / "").string());
+    const std::string inside = "\nExec=" + quotedFolder.substr(0, quotedFolder.size() - 1);
+    if (("\n" + text).find(inside) == std::string::npos) {
+        return EntryRemoval::kept;
+    }
+    if (::unlink(entry.c_str()) != 0) {
+        fail(errno, "remove " + entry.string());
+    }
+    return EntryRemoval::removed;
+}
+
 }  // namespace zarvo::platform

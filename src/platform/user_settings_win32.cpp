@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -133,24 +134,40 @@ struct ShellLink {
     }
 };
 
-// Whether the shortcut at path already starts executable in its folder.
-bool startsAlready(const fs::path& path, const fs::path& executable) {
+struct ShortcutTarget {
+    std::wstring program;
+    std::wstring folder;
+};
+
+// What the shortcut at path starts, and in which folder; nothing when it is
+// not a readable shell link.
+std::optional<ShortcutTarget> shortcutTarget(const fs::path& path) {
     if (!fs::is_regular_file(fs::symlink_status(path))) {
-        return false;
+        return std::nullopt;
     }
     ShellLink existing;
     if (FAILED(existing.file->Load(path.c_str(), STGM_READ))) {
-        return false;
+        return std::nullopt;
     }
     std::wstring target(32768, L'\0');
     std::wstring folder(32768, L'\0');
     if (existing.link->GetPath(target.data(), static_cast<int>(target.size()), nullptr, SLGP_RAWPATH) != S_OK ||
         FAILED(existing.link->GetWorkingDirectory(folder.data(), static_cast<int>(folder.size())))) {
-        return false;
+        return std::nullopt;
     }
     target.resize(std::wcslen(target.c_str()));
     folder.resize(std::wcslen(folder.c_str()));
-    return target == executable.wstring() && folder == executable.parent_path().wstring();
+    return ShortcutTarget{target, folder};
+}
+
+// Whether the shortcut at path already starts executable in its folder.
+bool startsAlready(const fs::path& path, const fs::path& executable) {
+    const std::optional<ShortcutTarget> target = shortcutTarget(path);
+    return target && target->program == executable.wstring() && target->folder == executable.parent_path().wstring();
+}
+
+fs::path startMenuFolder() {
+    return roamingAppDataFolder() / L"Microsoft" / L"Windows" / L"Start Menu" / L"Programs";
 }
 
 }  // namespace
@@ -161,7 +178,7 @@ bool startsAlready(const fs::path& path, const fs::path& executable) {
 DesktopEntryUpdate pointDesktopEntryAt(const fs::path& given) {
     // The form the shell stores and gives back: one kind of separator, no "." or "..".
     const fs::path executable = fs::path(given).make_preferred().lexically_normal();
-    const fs::path folder = roamingAppDataFolder() / L"Microsoft" / L"Windows" / L"Start Menu" / L"Programs";
+    const fs::path folder = startMenuFolder();
     const fs::path shortcut = folder / kShortcutName;
     if (hasRedirectionAttribute(folder) || hasRedirectionAttribute(shortcut)) {
         return DesktopEntryUpdate::leftAlone;
@@ -187,6 +204,28 @@ DesktopEntryUpdate pointDesktopEntryAt(const fs::path& given) {
         throw;
     }
     return DesktopEntryUpdate::written;
+}
+
+EntryRemoval removeDesktopEntryInto(const fs::path& folder) {
+    const fs::path shortcut = startMenuFolder() / kShortcutName;
+    if (hasRedirectionAttribute(shortcut.parent_path()) || hasRedirectionAttribute(shortcut)) {
+        return EntryRemoval::kept;
+    }
+    if (!fs::exists(fs::symlink_status(shortcut))) {
+        return EntryRemoval::absent;
+    }
+    std::optional<ShortcutTarget> target;
+    {
+        ComApartment com;
+        target = shortcutTarget(shortcut);
+    }
+    if (!target || !liesInside(target->program, folder)) {
+        return EntryRemoval::kept;
+    }
+    if (!::DeleteFileW(shortcut.c_str())) {
+        throwLastError("remove shortcut", shortcut);
+    }
+    return EntryRemoval::removed;
 }
 
 }  // namespace zarvo::platform

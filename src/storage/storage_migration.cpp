@@ -5,14 +5,13 @@
 #include <json/json.h>
 
 #include <system_error>
-#include <vector>
 
 #include "platform/files.h"
 #include "storage/bootstrap_state.h"
+#include "storage/data_directory_hold.h"
 #include "storage/data_layout.h"
 #include "storage/path_guard.h"
 #include "storage/path_kind.h"
-#include "storage/storage_lock.h"
 #include "trust/error.h"
 #include "trust/strict_json.h"
 #include "trust/verified_file.h"
@@ -25,40 +24,20 @@ bool isRealFolder(const std::filesystem::path& path) {
     return std::filesystem::is_directory(std::filesystem::symlink_status(path, error));
 }
 
-// The locks that keep other pre-starters and launchers out while the folder
-// moves; members are destroyed in reverse, so slot locks go first.
-struct MigrationLocks {
-    StorageLock bootstrapLock;
-    std::vector<StorageLock> slotLocks;
-};
-
 // Refuses while a pre-starter, the launcher or the game uses the folder.
-MigrationLocks ensureUnused(const DataLayout& src) {
-    MigrationLocks locks;
-    locks.bootstrapLock = lockStorageFile(src.updateLock());
-    if (!locks.bootstrapLock.held()) {
+DataDirectoryHold ensureUnused(const DataLayout& src) {
+    DataDirectoryHold hold;
+    switch (holdUnused(src, hold)) {
+    case DataDirectoryUse::updating:
         throw Error("STORAGE_MIGRATION_BUSY", "Закройте престартер перед переносом");
+    case DataDirectoryUse::launcherRunning:
+        throw Error("STORAGE_MIGRATION_BUSY", "Закройте лаунчер перед переносом");
+    case DataDirectoryUse::gameRunning:
+        throw Error("STORAGE_MIGRATION_BUSY", "Закройте Minecraft перед переносом");
+    case DataDirectoryUse::unused:
+        break;
     }
-    std::vector<StorageLock>& slotLocks = locks.slotLocks;
-    const std::filesystem::path slotLockFolder = src.slotLocksFolder();
-    if (existsAtAll(slotLockFolder)) {
-        for (const auto& entry : std::filesystem::directory_iterator(slotLockFolder)) {
-            slotLocks.push_back(lockStorageFile(entry.path()));
-            if (!slotLocks.back().held()) {
-                throw Error("STORAGE_MIGRATION_BUSY", "Закройте лаунчер перед переносом");
-            }
-        }
-    }
-    const std::filesystem::path profiles = src.profilesFolder();
-    if (existsAtAll(profiles)) {
-        for (const auto& entry : std::filesystem::directory_iterator(profiles)) {
-            // Presence alone counts: the game leaves the file while it runs.
-            if (existsAtAll(DataLayout::profileLock(entry.path()))) {
-                throw Error("STORAGE_MIGRATION_BUSY", "Закройте Minecraft перед переносом");
-            }
-        }
-    }
-    return locks;
+    return hold;
 }
 
 // The update hash of the old location no longer describes the moved install.
@@ -97,7 +76,7 @@ std::filesystem::path migrateStorage(const std::filesystem::path& source, const 
 
     // Held through the rename: the locks sit on the files themselves, which
     // move with the folder, so nobody can start on it between check and move.
-    MigrationLocks locks = ensureUnused(layout);
+    DataDirectoryHold locks = ensureUnused(layout);
 
     std::filesystem::create_directories(dst.parent_path());
     clearBootstrapHash(src);

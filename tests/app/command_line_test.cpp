@@ -57,7 +57,7 @@ TEST(CommandLine, UnknownNamesAreKeptAndNamed) {
         {{"ZarvoLauncher", "--headless", "--data-dir", "d", "--service-url", "u", "--screenshot", "s"}, {}, ""},
         {{"ZarvoLauncher", "--self-replace", "p", "--parent", "1", "--self-hash", "h", "--self-entry", "e",
           "--bundle-root", "b", "--code-trust", "t", "--preview", "--preview-error", "--debug", "--no-launch",
-          "--no-self-update", "--allow-loopback-http", "--help", "--version"},
+          "--no-self-update", "--allow-loopback-http", "--help", "--version", "--uninstall"},
          {},
          ""},
         {{"ZarvoLauncher", "--data-dri", "d"}, {"--data-dri"}, "Неизвестный параметр пропущен: --data-dri"},
@@ -82,7 +82,7 @@ TEST(CommandLine, UsageNamesEveryOptionModeAndExitCode) {
     const std::string usage = usageText();
     for (const char* part : {"--headless", "--data-dir", "--service-url", "--code-trust", "--allow-loopback-http",
                              "--no-launch", "--no-self-update", "--debug", "--preview", "--preview-error",
-                             "--screenshot", "--help", "--version", "--self-replace", "Режимы:",
+                             "--screenshot", "--help", "--version", "--self-replace", "--uninstall", "Режимы:",
                              "Коды завершения:", "  0  ", "  1  "}) {
         EXPECT_NE(usage.find(part), std::string::npos) << part;
     }

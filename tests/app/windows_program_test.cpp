@@ -30,6 +30,8 @@ namespace fs = std::filesystem;
 const std::string kInstalled =
     "Проверка обновлений\nЗагрузка приложения\nЗагрузка интерфейса\nОткрываем ZarvoLauncher\nГотово\n";
 const std::string kOffline = "Проверка обновлений\nОткрываем сохранённый интерфейс без подключения\n";
+// The program's listing among the prefix user's installed programs.
+const std::string kUninstallKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZarvoLauncher";
 
 fs::path windowsBuild() {
     const char* folder = std::getenv("ZARVO_WINDOWS_BUILD");
@@ -93,6 +95,15 @@ protected:
 
     ChildResult wine(const std::vector<std::string>& arguments, std::chrono::seconds timeout = std::chrono::seconds(120),
                      const char* winePrefix = nullptr) {
+        std::vector<std::string> command = {(windowsBuild() / "ZarvoLauncher.exe").string()};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return wineCommand(command, timeout, winePrefix);
+    }
+
+    // Any program Wine runs, named by its Linux or Windows path, then its arguments.
+    ChildResult wineCommand(const std::vector<std::string>& command,
+                            std::chrono::seconds timeout = std::chrono::seconds(120),
+                            const char* winePrefix = nullptr) {
         ChildOptions options;
         if (winePrefix != nullptr) {
             options.environment["WINEPREFIX"] = winePrefix;
@@ -102,8 +113,6 @@ protected:
         options.environment["CLASSPATH"] = "C:\\injected.jar";
         options.environment["WINEDEBUG"] = "-all";
         options.timeout = timeout;
-        std::vector<std::string> command = {(windowsBuild() / "ZarvoLauncher.exe").string()};
-        command.insert(command.end(), arguments.begin(), arguments.end());
         return runChild("/usr/bin/wine", command, options);
     }
 
@@ -117,6 +126,29 @@ protected:
     }
 
     std::string log() const { return readFile(dataDir / "logs/bootstrap.log"); }
+    // Until the log shows line (or an error), for up to 90 s: the new
+    // pre-starter and its installed copy go on after the old one has ended.
+    void awaitLog(const std::string& line) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        while (std::chrono::steady_clock::now() < deadline && log().find(line) == std::string::npos &&
+               log().find("[ERROR]") == std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    // The Wine prefix's APPDATA, under its one user besides "Public"; empty without WINEPREFIX.
+    static fs::path prefixAppData() {
+        const char* prefix = std::getenv("WINEPREFIX");
+        fs::path appData;
+        if (prefix == nullptr) {
+            return appData;
+        }
+        for (const auto& user : fs::directory_iterator(fs::path(prefix) / "drive_c/users")) {
+            if (user.path().filename() != "Public" && fs::is_directory(user.path() / "AppData/Roaming")) {
+                appData = user.path() / "AppData/Roaming";
+            }
+        }
+        return appData;
+    }
     Json::Value state() const { return parseStrictJson(readFile(dataDir / "bootstrap-state.json")); }
     std::vector<Json::Value> coreStarts() const {
         return fs::exists(inputs.dir / "core-record") ? readCoreRecords(inputs.dir / "core-record")
@@ -291,12 +323,7 @@ TEST_F(WindowsProgramTest, HandsOverToTheNewExeWhichInstallsItselfAndStartsTheCo
     ASSERT_EQ(old.exitCode, 0) << old.standardError << log();
     EXPECT_NE(log().find("self-update.handover"), std::string::npos) << log();
 
-    // The new program and then its installed copy go on after the old one has ended.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (std::chrono::steady_clock::now() < deadline && log().find("bootstrap.first-frame confirmed") == std::string::npos &&
-           log().find("[ERROR]") == std::string::npos) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    awaitLog("bootstrap.first-frame confirmed");
     EXPECT_NE(log().find("self-update.installed"), std::string::npos) << log();
     EXPECT_NE(log().find("[INFO] bootstrap.first-frame confirmed"), std::string::npos) << log();
     EXPECT_EQ(log().find("[ERROR]"), std::string::npos) << log();
@@ -319,17 +346,10 @@ TEST_F(WindowsProgramTest, HandsOverToTheNewExeWhichInstallsItselfAndStartsTheCo
 // hand-over also writes the Start menu's shortcut to the installed copy, and
 // the program started the usual way afterwards runs that copy.
 TEST_F(WindowsProgramTest, HandsOverIntoTheDefaultFolderWithAShortcutAndThenRunsTheInstalledCopy) {
-    const char* prefix = std::getenv("WINEPREFIX");
-    if (prefix == nullptr) {
+    if (std::getenv("WINEPREFIX") == nullptr) {
         GTEST_SKIP() << "needs WINEPREFIX to find the prefix's APPDATA";
     }
-    // The prefix's one user besides "Public".
-    fs::path appData;
-    for (const auto& user : fs::directory_iterator(fs::path(prefix) / "drive_c/users")) {
-        if (user.path().filename() != "Public" && fs::is_directory(user.path() / "AppData/Roaming")) {
-            appData = user.path() / "AppData/Roaming";
-        }
-    }
+    const fs::path appData = prefixAppData();
     ASSERT_FALSE(appData.empty());
     const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
     dataDir = appData / "ZarvoLauncher";
@@ -340,11 +360,7 @@ TEST_F(WindowsProgramTest, HandsOverIntoTheDefaultFolderWithAShortcutAndThenRuns
                                             "--code-trust", windowsPath(inputs.trust)};
     ChildResult old = wine(usual);
     ASSERT_EQ(old.exitCode, 0) << old.standardError << log();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (std::chrono::steady_clock::now() < deadline &&
-           log().find("bootstrap.first-frame confirmed") == std::string::npos && log().find("[ERROR]") == std::string::npos) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    awaitLog("bootstrap.first-frame confirmed");
     EXPECT_NE(log().find("self-update.desktop-entry result=written"), std::string::npos) << log();
     ASSERT_TRUE(fs::is_regular_file(shortcut)) << log();
     // A shell link's header: its size (76) as a little-endian number.
@@ -362,6 +378,7 @@ TEST_F(WindowsProgramTest, HandsOverIntoTheDefaultFolderWithAShortcutAndThenRuns
     EXPECT_EQ(coreStarts().size(), 2u);
     fs::remove_all(dataDir);
     fs::remove(shortcut);
+    wineCommand({"reg", "delete", kUninstallKey, "/f"});
 }
 
 // The same checks as the Linux preview's: the native region is rounded, and
@@ -417,6 +434,68 @@ TEST_F(WindowsProgramTest, ACoreFileBeyondTheOldPathLimitInstallsVerifiesAndLaun
     EXPECT_EQ(offline.exitCode, 0) << offline.standardError << log();
     EXPECT_EQ(lines(offline.standardOutput), kOffline);
     EXPECT_EQ(coreStarts().size(), 2u);
+}
+
+// The hand-over into the default folder lists the program among the user's
+// installed programs; the listing's own command removes the folder, the
+// shortcut and the listing, run by the installed copy from inside the folder.
+TEST_F(WindowsProgramTest, ListedAmongInstalledProgramsAndRemovedByTheListedCommand) {
+    if (std::getenv("WINEPREFIX") == nullptr) {
+        GTEST_SKIP() << "needs WINEPREFIX to find the prefix's APPDATA";
+    }
+    const fs::path appData = prefixAppData();
+    ASSERT_FALSE(appData.empty());
+    const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
+    dataDir = appData / "ZarvoLauncher";
+    fs::remove_all(dataDir);
+    wineCommand({"reg", "delete", kUninstallKey, "/f"});
+    publish(true);
+    ChildResult old = wine({"--headless", "--service-url", server->url(""), "--allow-loopback-http", "--code-trust",
+                            windowsPath(inputs.trust)});
+    ASSERT_EQ(old.exitCode, 0) << old.standardError << log();
+    awaitLog("bootstrap.stage Готово");
+    ASSERT_NE(log().find("[INFO] self-update.uninstall-entry result=written"), std::string::npos) << log();
+    // The installed copy releases the update lock as it ends.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    const std::string listed = lines(wineCommand({"reg", "query", kUninstallKey}).standardOutput);
+    const auto value = [&](const std::string& name) {
+        const std::size_t at = listed.find("    " + name + "    ");
+        const std::size_t end = listed.find('\n', at);
+        return at == std::string::npos ? std::string() : listed.substr(at + name.size() + 8, end - at - name.size() - 8);
+    };
+    const std::size_t versionAt = log().find("bootstrap.version ") + 18;
+    const std::string version = log().substr(versionAt, log().find('\n', versionAt) - versionAt);
+    const std::string installed = "\\ZarvoLauncher\\bootstrap\\current\\bin\\ZarvoLauncher.exe";
+    EXPECT_EQ(value("DisplayName"), "REG_SZ    Zarvo Launcher") << listed;
+    EXPECT_EQ(value("DisplayVersion"), "REG_SZ    " + version) << listed;
+    EXPECT_EQ(value("Publisher"), "REG_SZ    Zarvo") << listed;
+    EXPECT_TRUE(value("InstallLocation").ends_with("\\AppData\\Roaming\\ZarvoLauncher")) << listed;
+    EXPECT_TRUE(value("DisplayIcon").ends_with(installed + ",0")) << listed;
+    EXPECT_TRUE(value("UninstallString").ends_with(installed + "\" --uninstall")) << listed;
+    EXPECT_EQ(value("NoModify"), "REG_DWORD    0x1") << listed;
+    EXPECT_EQ(value("NoRepair"), "REG_DWORD    0x1") << listed;
+
+    // The quiet form of the listed command: the installed copy, then its options.
+    const std::string quiet = value("QuietUninstallString");
+    const std::size_t open = quiet.find('"');
+    const std::size_t close = quiet.find('"', open + 1);
+    ASSERT_EQ(quiet.substr(close + 1), " --uninstall --headless") << listed;
+    ChildResult removed = wineCommand({quiet.substr(open + 1, close - open - 1), "--uninstall", "--headless"});
+    EXPECT_EQ(removed.exitCode, 0) << removed.standardError;
+    EXPECT_NE(lines(removed.standardOutput).find("ZarvoLauncher удалён: "), std::string::npos) << removed.standardOutput;
+    // The running copy was moved to the temporary folder (as C:/… in the prefix), where it stays.
+    const std::string notes = lines(removed.standardError);
+    const std::size_t movedAt = notes.find("uninstall.program-moved from=");
+    ASSERT_NE(movedAt, std::string::npos) << notes;
+    const std::size_t toAt = notes.find(" to=C:/", movedAt) + 7;
+    const fs::path moved =
+        fs::path(std::getenv("WINEPREFIX")) / "drive_c" / notes.substr(toAt, notes.find('\n', toAt) - toAt);
+    EXPECT_EQ(hashFile(moved, "sha256"), hashFile(windowsBuild() / "ZarvoLauncher.exe", "sha256"));
+    fs::remove(moved);
+    EXPECT_FALSE(fs::exists(dataDir));
+    EXPECT_FALSE(fs::exists(shortcut));
+    EXPECT_NE(wineCommand({"reg", "query", kUninstallKey}).exitCode, 0);
 }
 
 }  // namespace

@@ -111,4 +111,39 @@ TEST(DesktopEntry, PointsTheUsersEntryAtTheProgramWhereThereIsOne) {
 #endif
 }
 
+TEST(DesktopEntry, IsRemovedOnlyWhenItStartsAProgramInsideTheFolder) {
+    TempDir dir;
+#ifdef _WIN32
+    ScopedVariable appdata("APPDATA", pathToUtf8(dir.path()));
+    const fs::path entry = dir / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
+#else
+    ScopedVariable data("XDG_DATA_HOME", pathToUtf8(dir.path()));
+    const fs::path entry = dir / "applications/zarvo-launcher.desktop";
+#endif
+    // A name the menu entry quotes.
+    const fs::path folder = dir / "Zarvo $Launcher";
+    const fs::path installed = folder / "bootstrap/current/bin/ZarvoLauncher.exe";
+    const struct {
+        fs::path program;
+        fs::path folder;
+        EntryRemoval expected;
+    } cases[] = {
+        {installed, folder, EntryRemoval::removed},
+        {installed, folder / "", EntryRemoval::removed},
+        {installed, dir / "Zarvo $Launcher-portable", EntryRemoval::kept},
+        {dir / "other/ZarvoLauncher.exe", folder, EntryRemoval::kept},
+#ifdef _WIN32
+        // Windows compares names without case.
+        {installed, dir / "ZARVO $LAUNCHER", EntryRemoval::removed},
+#endif
+    };
+    EXPECT_EQ(removeDesktopEntryInto(folder), EntryRemoval::absent);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(pathToUtf8(c.program) + " in " + pathToUtf8(c.folder));
+        ASSERT_NE(pointDesktopEntryAt(c.program), DesktopEntryUpdate::leftAlone);
+        EXPECT_EQ(removeDesktopEntryInto(c.folder), c.expected);
+        EXPECT_EQ(fs::exists(entry), c.expected == EntryRemoval::kept);
+    }
+}
+
 }  // namespace
