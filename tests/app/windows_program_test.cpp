@@ -149,6 +149,20 @@ protected:
         }
         return appData;
     }
+
+    // The data folder becomes the user's default one in the prefix, emptied
+    // with its shortcut; returns where that shortcut goes, or nothing outside a prefix.
+    fs::path useDefaultDataFolder() {
+        const fs::path appData = prefixAppData();
+        if (appData.empty()) {
+            return {};
+        }
+        dataDir = appData / "ZarvoLauncher";
+        fs::remove_all(dataDir);
+        const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
+        fs::remove(shortcut);
+        return shortcut;
+    }
     Json::Value state() const { return parseStrictJson(readFile(dataDir / "bootstrap-state.json")); }
     std::vector<Json::Value> coreStarts() const {
         return fs::exists(inputs.dir / "core-record") ? readCoreRecords(inputs.dir / "core-record")
@@ -349,12 +363,8 @@ TEST_F(WindowsProgramTest, HandsOverIntoTheDefaultFolderWithAShortcutAndThenRuns
     if (std::getenv("WINEPREFIX") == nullptr) {
         GTEST_SKIP() << "needs WINEPREFIX to find the prefix's APPDATA";
     }
-    const fs::path appData = prefixAppData();
-    ASSERT_FALSE(appData.empty());
-    const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
-    dataDir = appData / "ZarvoLauncher";
-    fs::remove_all(dataDir);
-    fs::remove(shortcut);
+    const fs::path shortcut = useDefaultDataFolder();
+    ASSERT_FALSE(shortcut.empty());
     publish(true);
     const std::vector<std::string> usual = {"--headless", "--service-url", server->url(""), "--allow-loopback-http",
                                             "--code-trust", windowsPath(inputs.trust)};
@@ -443,11 +453,8 @@ TEST_F(WindowsProgramTest, ListedAmongInstalledProgramsAndRemovedByTheListedComm
     if (std::getenv("WINEPREFIX") == nullptr) {
         GTEST_SKIP() << "needs WINEPREFIX to find the prefix's APPDATA";
     }
-    const fs::path appData = prefixAppData();
-    ASSERT_FALSE(appData.empty());
-    const fs::path shortcut = appData / "Microsoft/Windows/Start Menu/Programs/Zarvo Launcher.lnk";
-    dataDir = appData / "ZarvoLauncher";
-    fs::remove_all(dataDir);
+    const fs::path shortcut = useDefaultDataFolder();
+    ASSERT_FALSE(shortcut.empty());
     wineCommand({"reg", "delete", kUninstallKey, "/f"});
     publish(true);
     ChildResult old = wine({"--headless", "--service-url", server->url(""), "--allow-loopback-http", "--code-trust",
