@@ -67,16 +67,22 @@ FileHandle openExisting(const fs::path& path, DWORD access, const char* operatio
 }
 
 // FlushFileBuffers needs write access; sharing everything lets it reach a
-// file that others still read.
-void flushFile(const fs::path& path) {
-    FileHandle file;
-    if (!waitOutHolds("flush", path, [&] {
-            file = openWithoutFollowing(path, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-            return file.valid();
-        })) {
-        throwLastError("open", path);
+// file that others still read. False with the system's error left for
+// GetLastError, so that a wait for another program's hold can retry it.
+bool tryFlushFile(const fs::path& path) {
+    FileHandle file = openWithoutFollowing(path, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (!file.valid()) {
+        return false;
     }
-    if (!::FlushFileBuffers(handleOf(file))) {
+    const bool flushed = ::FlushFileBuffers(handleOf(file)) != FALSE;
+    const DWORD error = ::GetLastError();
+    file.reset();
+    ::SetLastError(error);  // the close must not hide why
+    return flushed;
+}
+
+void flushFile(const fs::path& path) {
+    if (!waitOutHolds("flush", path, [&] { return tryFlushFile(path); })) {
         throwLastError("flush", path);
     }
 }
@@ -281,19 +287,8 @@ void replaceFileDurably(const fs::path& source, const fs::path& target) {
     // leave an empty file under the target's name. Another program's hold on
     // either name is waited out for the flush and the rename together.
     const auto replace = [&] {
-        FileHandle file = openWithoutFollowing(source, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-        if (!file.valid()) {
-            return false;
-        }
-        const bool flushed = ::FlushFileBuffers(handleOf(file)) != FALSE;
-        const DWORD error = ::GetLastError();
-        file.reset();
-        if (!flushed) {
-            ::SetLastError(error);  // the close must not hide why
-            return false;
-        }
-        return ::MoveFileExW(systemPath(source).c_str(), systemPath(target).c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        return tryFlushFile(source) && ::MoveFileExW(systemPath(source).c_str(), systemPath(target).c_str(),
+                                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     };
     if (!waitOutHolds("replace", source, replace)) {
         throwLastError("replace", source);

@@ -24,6 +24,7 @@
 #include "log/logger.h"
 #include "platform/user_settings.h"
 #include "support/child_process.h"
+#include "support/tar_blocks.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -44,48 +45,10 @@ public:
 };
 const auto* const utf8Environment = ::testing::AddGlobalTestEnvironment(new Utf8Environment);
 
-// One ustar header block; the tests write the raw fields so that nothing in
-// between can clean up a hostile name, type or size.
-std::string tarHeader(const std::string& name, char type, std::uint64_t size, unsigned mode = 0644,
-                      const std::string& link = "") {
-    std::string block(512, '\0');
-    auto put = [&block](std::size_t offset, const std::string& text) { block.replace(offset, text.size(), text); };
-    auto octal = [](std::uint64_t value, int width) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%0*llo", width - 1, static_cast<unsigned long long>(value));
-        return std::string(text);
-    };
-    put(0, name.substr(0, 100));
-    put(100, octal(mode, 8));
-    put(108, octal(1000, 8));
-    put(116, octal(1000, 8));
-    put(124, octal(size, 12));
-    put(136, octal(1700000000, 12));
-    block[156] = type;
-    put(157, link.substr(0, 100));
-    put(257, std::string("ustar\0" "00", 8));
-    put(329, octal(0, 8));
-    put(337, octal(0, 8));
-    put(148, std::string(8, ' '));
-    unsigned sum = 0;
-    for (unsigned char c : block) {
-        sum += c;
-    }
-    put(148, octal(sum, 7));
-    return block;
-}
-
-std::string tarData(const std::string& data) {
-    std::string padded = data;
-    padded.resize((data.size() + 511) / 512 * 512, '\0');
-    return padded;
-}
-
-std::string tarFile(const std::string& name, const std::string& data, unsigned mode = 0644) {
-    return tarHeader(name, '0', data.size(), mode) + tarData(data);
-}
-
-std::string tarEnd() { return std::string(1024, '\0'); }
+using zarvo::test::tarData;
+using zarvo::test::tarEnd;
+using zarvo::test::tarFile;
+using zarvo::test::tarHeader;
 
 // Compresses bytes into a gzip file with libarchive's write side.
 void writeGzip(const fs::path& path, const std::string& bytes) {

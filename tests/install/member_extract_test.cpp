@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "support/child_process.h"
 #include "support/expect_error.h"
+#include "support/tar_blocks.h"
 #include "support/temp_dir.h"
 #include "trust/error.h"
 #include "trust/hashing.h"
@@ -20,35 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string header(const std::string& name, char type, std::uint64_t size, const std::string& link = "") {
-    std::string block(512, '\0');
-    auto put = [&block](std::size_t offset, const std::string& text) { block.replace(offset, text.size(), text); };
-    auto octal = [](std::uint64_t value, int width) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%0*llo", width - 1, static_cast<unsigned long long>(value));
-        return std::string(text);
-    };
-    put(0, name);
-    put(100, octal(0644, 8));
-    put(108, octal(0, 8));
-    put(116, octal(0, 8));
-    put(124, octal(size, 12));
-    put(136, octal(0, 12));
-    block[156] = type;
-    put(157, link);
-    put(257, std::string("ustar\0" "00", 8));
-    put(148, std::string(8, ' '));
-    unsigned sum = 0;
-    for (unsigned char c : block) {
-        sum += c;
-    }
-    put(148, octal(sum, 7));
-    return block;
+    return tarHeader(name, type, size, 0644, link);
 }
 
 std::string file(const std::string& name, const std::string& data, char type = '0', const std::string& link = "") {
-    std::string padded = data;
-    padded.resize((data.size() + 511) / 512 * 512, '\0');
-    return header(name, type, data.size(), link) + padded;
+    return header(name, type, data.size(), link) + tarData(data);
 }
 
 class MemberExtractTest : public ::testing::Test {

@@ -21,20 +21,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace zarvo::platform;
+using zarvo::test::errorOf;
 using zarvo::test::readText;
 using zarvo::test::TempDir;
 using zarvo::test::writeFile;
-
-// The error a call raised, or a default error_code when it raised none.
-template <typename Call>
-std::error_code errorOf(Call call) {
-    try {
-        call();
-    } catch (const std::system_error& error) {
-        return error.code();
-    }
-    return {};
-}
 
 TEST(Files, OpensRefuseWhatTheySayTheyRefuse) {
     TempDir dir;

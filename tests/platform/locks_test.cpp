@@ -13,18 +13,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace zarvo::platform;
+using zarvo::test::errorOf;
 using zarvo::test::HelperProcess;
 using zarvo::test::TempDir;
 using zarvo::test::writeFile;
-
-std::error_code errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::system_error& error) {
-        return error.code();
-    }
-    return {};
-}
 
 TEST(LockFiles, BusyWhileAnotherOpenHoldsIt) {
     TempDir dir;

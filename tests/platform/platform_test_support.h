@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +45,17 @@ inline bool underWine() {
 #else
     return false;
 #endif
+}
+
+// The error a call raised, or a default error_code when it raised none.
+template <typename Call>
+std::error_code errorOf(Call call) {
+    try {
+        call();
+    } catch (const std::system_error& error) {
+        return error.code();
+    }
+    return {};
 }
 
 inline std::string readText(const fs::path& path) {
